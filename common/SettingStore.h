@@ -1,0 +1,79 @@
+// The settings read from the JSON configuration file. The daemon and the library each wrap
+// this store in their own singleton class; the only differences are the file and whether the
+// start delay is known.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "SettingRecords.h"
+
+namespace vel::settings {
+
+class SettingStore {
+public:
+    static constexpr int32_t kMissingInt = INT32_MIN;
+    // Larger files are refused as unreadable: a configuration is a few kilobytes.
+    static constexpr std::size_t kMaxFileSize = 1024 * 1024;
+    // Deeper nesting is refused before parsing, so a hostile file cannot exhaust the stack.
+    static constexpr int kMaxNesting = 64;
+
+    SettingStore(std::string conf_file, bool daemon_build);
+    virtual ~SettingStore() = default;
+    SettingStore(const SettingStore&) = delete;
+    SettingStore& operator=(const SettingStore&) = delete;
+
+    // 0 read, 1 file not readable (or too large), 2 not a usable JSON document.
+    int loadSettingFile();
+
+    std::string getConfStr(std::string key) const;
+    int32_t getConfInt(std::string key) const;
+    int32_t getConfLineNum() const;
+    std::string getConfLineStr(int32_t index, std::string key) const;
+    int32_t getConfLineInt(int32_t index, std::string key) const;
+    int32_t getConfShmemGrpNum() const;
+    std::string getConfShmemStr(int32_t group, std::string key, int32_t item) const;
+    int32_t getConfShmemInt(int32_t group, std::string key, int32_t item) const;
+    int32_t getConfShmemInGrpNum() const;
+
+    const std::string conf_file;
+    const std::string key_order_conn{"order_conn"};
+    const std::string key_server{"server"};
+    const std::string key_port{"port"};
+    const std::string key_conenct_timeout{"conenct_timeout"};
+    const std::string key_res_wait_timeout{"res_wait_timeout"};
+    const std::string key_log{"log"};
+    const std::string key_log_dir{"log_dir"};
+    const std::string key_log_file{"log_file"};
+    const std::string key_log_max_bytes{"log_max_bytes"};
+    const std::string key_log_counts{"log_counts"};
+    const std::string key_line{"line"};
+    const std::string key_device{"device"};
+    const std::string key_de_line{"de_line"};
+    const std::string key_baudrate{"baudrate"};
+    const std::string key_max_machine{"max_machine"};
+    const std::string key_shared_indata_num{"shared_indata_num"};
+    const std::string key_shared_key_dir{"shared_key_dir"};
+    const std::string key_shared{"shared"};
+    const std::string key_ipc_key{"ipc_key"};
+    const std::string key_sh_id{"sh_id"};
+    const std::string key_shmem_size{"shmem_size"};
+    const std::string key_sem_key{"sem_key"};
+    const std::string key_start_wait_interval{"start_wait_interval"};
+
+protected:
+    OrderConnData order_conn_data;
+    LogData log_data;
+    std::vector<LineData> line_data;
+    std::vector<ShmemData> shmem_data;
+    int32_t shared_indata_num{0};
+    std::string shared_key_dir;
+    int32_t start_wait_interval{10000};  // daemon build only
+
+private:
+    const bool daemon_build_;
+};
+
+}  // namespace vel::settings

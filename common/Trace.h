@@ -1,0 +1,49 @@
+// Diagnostic trace lines shared by the daemon and the library.
+#pragma once
+
+#include <sstream>
+#include <string>
+
+namespace vel {
+
+// Base name of a compile-time source path: the text after the last '/'.
+constexpr const char* BaseName(const char* path) {
+    const char* base = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '/') {
+            base = p + 1;
+        }
+    }
+    return base;
+}
+
+// "<file:line>  text" on standard output, flushed.
+void TraceLine(const char* file, int line, const std::string& text);
+// A plain line on standard error, flushed.
+void ErrorLine(const std::string& text);
+
+}  // namespace vel
+
+// Trace with stream syntax: VTRACE("ret=" << r);
+#define VTRACE(expr)                                     \
+    do {                                                 \
+        std::ostringstream vtrace_os_;                   \
+        vtrace_os_ << expr;                              \
+        ::vel::TraceLine(__FILE__, __LINE__, vtrace_os_.str()); \
+    } while (0)
+
+// Error line on standard error with stream syntax, no prefix.
+#define VERROR(expr)                        \
+    do {                                    \
+        std::ostringstream verror_os_;      \
+        verror_os_ << expr;                 \
+        ::vel::ErrorLine(verror_os_.str()); \
+    } while (0)
+
+// Error line on standard error carrying the trace prefix "<file:line>  ".
+#define VERROR_AT(expr)                                                                  \
+    do {                                                                                 \
+        std::ostringstream verror_os_;                                                   \
+        verror_os_ << "<" << ::vel::BaseName(__FILE__) << ":" << __LINE__ << ">  " << expr; \
+        ::vel::ErrorLine(verror_os_.str());                                              \
+    } while (0)

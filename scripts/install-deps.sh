@@ -1,0 +1,20 @@
+#!/bin/bash
+# Installs the Debian packages needed to build, test and run the demo (as root).
+set -euo pipefail
+
+packages=(build-essential cmake pkg-config libspdlog-dev libfmt-dev picojson-dev
+          libgtest-dev libgmock-dev socat iproute2 util-linux procps)
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+if [[ ${#missing[@]} -gt 0 ]]; then
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "install-deps: missing packages (run as root): ${missing[*]}" >&2
+        exit 1
+    fi
+    apt-get update
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+fi
