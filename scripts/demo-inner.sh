@@ -4,7 +4,8 @@ set -euo pipefail
 build=$1
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-cp "$root/packaging/dwmid.conf.example" /usr/local/etc/vellib/dwmid.conf
+sed "s/\"start_wait_interval\": 10000/\"start_wait_interval\": 0/" \
+    "$root/packaging/dwmid.conf.example" > /usr/local/etc/vellib/dwmid.conf
 "$build/dwmid" > /var/local/sandbox/dwmid.out 2>&1 &
 pid=$!
 for _ in $(seq 1 100); do
