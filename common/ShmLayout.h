@@ -18,6 +18,9 @@ inline constexpr int kReceiveAreaSize = 436;     // reply bytes per machine
 inline constexpr int kReceiveEntry = 0;          // entry of the receive segment in a group
 inline constexpr int kControlEntry = 1;          // entry of the control segment in a group
 inline constexpr int kMinEntries = 2;            // shared_indata_num must be at least this
+// Largest shared_indata_num taken: each entry is a segment and a semaphore set, and only two
+// have a role, so a larger value is a configuration error rather than a reason to allocate.
+inline constexpr int kMaxEntries = 64;
 
 // Control flag bits.
 inline constexpr uint32_t kTransmitRequest = 0x00000001U;
