@@ -1,0 +1,283 @@
+// Measures the whole service against rs485sim, side by side in one run: the end-to-end cost
+// of pxa_rs485_startCom next to the same cycle run by the line driver alone, the order round
+// trips (open + close, "compt"), the daemon's CPU use idle with three open channels and while
+// cycling, and the resident memory of dwmid and of this client. Runs inside scripts/sandbox
+// (bench/run-service.sh): it writes the configuration files and starts dwmid itself.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Rs485Control.h"
+#include "rs485.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kLines = 4;  // channels 1..3 through the daemon; line 4 for the driver alone
+constexpr char kMachines[] = "/var/local/sandbox/bench-service-machines.json";
+
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+bool WriteText(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string Link(int line) {
+    return "/var/local/sandbox/bench-tty" + std::to_string(line);
+}
+
+pid_t Spawn(const std::vector<std::string>& args, const std::string& out) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(fd, STDOUT_FILENO);
+        ::dup2(fd, STDERR_FILENO);
+        std::vector<char*> argv;
+        for (const std::string& a : args) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+bool WaitFor(const std::function<bool()>& pred, int seconds) {
+    const auto until = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < until) {
+        if (pred()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+std::string Config() {
+    std::ostringstream c;
+    c << "{\"order_conn\": {\"server\": \"localhost\", \"port\": 10001, \"conenct_timeout\": 200, "
+         "\"res_wait_timeout\": 2000},\n\"log\": {\"log_dir\": \"/var/local/vellog\", "
+         "\"log_file\": \"dwmid.log\", \"log_max_bytes\": 1000000, \"log_counts\": 2},\n\"line\": "
+         "[";
+    for (int i = 0; i < kLines - 1; ++i) {
+        c << (i ? "," : "") << "{\"device\": \"" << Link(i)
+          << "\", \"de_line\": \"none\", \"baudrate\": 5, \"max_machine\": 15}";
+    }
+    c << "],\n\"shared_indata_num\": 2, \"shared_key_dir\": \"/var/local/velkey\",\n\"shared\": [";
+    for (int g = 0; g < kLines - 1; ++g) {
+        c << (g ? "," : "") << "{\"ipc_key\": [\"s" << g << "a\", \"s" << g << "b\"], \"sh_id\": ["
+          << 2 * g + 1 << ", " << 2 * g + 2 << "], \"shmem_size\": [8192, 256], \"sem_key\": [\"m"
+          << g << "a\", \"m" << g << "b\"]}";
+    }
+    c << "],\n\"start_wait_interval\": 0}\n";
+    return c.str();
+}
+
+// utime + stime of a process, in clock ticks.
+long CpuTicks(pid_t pid) {
+    std::string stat = ReadText("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t close = stat.rfind(')');
+    std::istringstream in(stat.substr(close + 2));
+    std::string field;
+    long utime = 0;
+    long stime = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i) {
+        if (i == 14) {
+            utime = std::stol(field);
+        } else if (i == 15) {
+            stime = std::stol(field);
+        }
+    }
+    return utime + stime;
+}
+
+long RssKb(pid_t pid) {
+    std::istringstream in(ReadText("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
+double CpuPercent(pid_t pid, const std::function<void()>& during) {
+    const long t0 = CpuTicks(pid);
+    const auto c0 = Clock::now();
+    during();
+    const double wall_s = Ms(Clock::now() - c0) / 1000.0;
+    return 100.0 * static_cast<double>(CpuTicks(pid) - t0) /
+           static_cast<double>(::sysconf(_SC_CLK_TCK)) / wall_s;
+}
+
+// The same one-machine cycle as the daemon runs, by the driver alone on the spare line.
+std::vector<double> DriverCycles(int cycles) {
+    veldw485::line::Rs485Control drv(Link(kLines - 1), "none", 5, 15, kLines - 1);
+    std::vector<double> t;
+    if (drv.Open(false, 5) != 0) {
+        return t;
+    }
+    drv.SetPortParams(0, 3, 200, 3, 1, 0);
+    drv.SetComFlags(1);
+    const unsigned char req[] = {'0', '0', 'B'};
+    drv.SetSendData(0, req, 3);
+    static int lens[15];
+    static unsigned char areas[15][436];
+    drv.StartCom(lens, &areas[0][0]);
+    for (int i = 0; i < cycles; ++i) {
+        const auto t0 = Clock::now();
+        drv.StartCom(lens, &areas[0][0]);
+        t.push_back(Ms(Clock::now() - t0));
+    }
+    drv.Close();
+    return t;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* inner = std::getenv("RS485_SANDBOX_INNER");
+    if (inner == nullptr || std::strcmp(inner, "1") != 0) {
+        std::fprintf(stderr, "bench_service: run it through bench/run-service.sh\n");
+        return 2;
+    }
+    const int cycles = argc > 1 ? std::atoi(argv[1]) : 200;
+    const std::string sim = std::getenv("RS485SIM_BIN") ? std::getenv("RS485SIM_BIN") : "";
+    const std::string daemon = std::getenv("DWMID_BIN") ? std::getenv("DWMID_BIN") : "";
+    WriteText(kMachines, R"({"machines": [{"name": "m0", "match": {"prefix_text": "00"},
+        "reply_hex": "4d30031c"}]})");
+    std::vector<pid_t> sims;
+    for (int i = 0; i < kLines; ++i) {
+        sims.push_back(Spawn({sim, "--link", Link(i), "--config", kMachines, "--baud", "5"},
+                             Link(i) + ".out"));
+    }
+    const std::string conf = Config();
+    WriteText("/usr/local/etc/vellib/dwmid.conf", conf);
+    WriteText("/usr/local/etc/vellib/dwlib.conf", conf);
+    bool ready = WaitFor(
+        [] {
+            for (int i = 0; i < kLines; ++i) {
+                if (::access(Link(i).c_str(), F_OK) != 0) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        20);
+    const pid_t dw = Spawn({daemon}, "/var/local/sandbox/bench-dwmid.out");
+    ready = ready && WaitFor(
+                         [] {
+                             return ReadText("/var/local/vellog/dwmid.log").find("accept end") !=
+                                    std::string::npos;
+                         },
+                         30);
+    if (!ready) {
+        std::fprintf(stderr, "bench_service: simulator or daemon did not come up\n");
+        return 1;
+    }
+
+    // Order round trips.
+    std::vector<double> open_close;
+    std::vector<double> compt;
+    for (int i = 0; i < 50; ++i) {
+        const auto t0 = Clock::now();
+        pxa_rs485_open(1, false, 5);
+        pxa_rs485_close(1);
+        open_close.push_back(Ms(Clock::now() - t0));
+    }
+    for (int ch = 1; ch <= 3; ++ch) {
+        pxa_rs485_open(ch, false, 5);
+        pxa_rs485_setPortParams(ch, 1, 3, 200, 3, 1, 0);
+    }
+    for (int i = 0; i < 200; ++i) {
+        const auto t0 = Clock::now();
+        pxa_rs485_setComFlags(1, 1);
+        compt.push_back(Ms(Clock::now() - t0));
+    }
+    for (int ch = 1; ch <= 3; ++ch) {
+        pxa_rs485_setComFlags(ch, 1);
+        unsigned char bytes[] = {'0', '0', 'L'};
+        xfer_data req{3, 0, bytes};
+        pxa_rs485_putOutputStream(ch, 1, &req);
+    }
+
+    const double idle_cpu =
+        CpuPercent(dw, [] { std::this_thread::sleep_for(std::chrono::seconds(5)); });
+
+    std::vector<double> lib;
+    int fails = 0;
+    const double busy_cpu = CpuPercent(dw, [&] {
+        for (int i = 0; i < cycles; ++i) {
+            const auto t0 = Clock::now();
+            fails += pxa_rs485_startCom(1) == 1 ? 0 : 1;
+            lib.push_back(Ms(Clock::now() - t0));
+        }
+    });
+    const std::vector<double> drv = DriverCycles(cycles);
+    const long dw_rss = RssKb(dw);
+    const long client_rss = RssKb(::getpid());
+    for (int ch = 1; ch <= 3; ++ch) {
+        pxa_rs485_close(ch);
+    }
+
+    std::printf("\nEnd-to-end cycle, 1 machine, 3-byte request, 4-byte reply, baud index 5\n");
+    std::printf("%-34s %10s %10s %8s\n", "", "median ms", "min ms", "fails");
+    std::printf("%-34s %10.2f %10.2f %8d\n", "pxa_rs485_startCom", Median(lib),
+                lib.empty() ? 0.0 : *std::min_element(lib.begin(), lib.end()), fails);
+    std::printf("%-34s %10.2f %10.2f %8s\n", "driver StartCom alone", Median(drv),
+                drv.empty() ? 0.0 : *std::min_element(drv.begin(), drv.end()), "-");
+    std::printf("%-34s %10.2f %10s %8s\n", "overhead of the service", Median(lib) - Median(drv), "",
+                "");
+    std::printf("\nOrder round trips\n");
+    std::printf("%-34s %10.2f %10.2f\n", "open + close (ms)", Median(open_close),
+                *std::min_element(open_close.begin(), open_close.end()));
+    std::printf("%-34s %10.2f %10.2f\n", "compt (ms)", Median(compt),
+                *std::min_element(compt.begin(), compt.end()));
+    std::printf("\nResources\n");
+    std::printf("%-34s %10.1f\n", "dwmid CPU %, idle, 3 channels open", idle_cpu);
+    std::printf("%-34s %10.1f\n", "dwmid CPU %, cycling channel 1", busy_cpu);
+    std::printf("%-34s %10ld\n", "dwmid VmRSS kB", dw_rss);
+    std::printf("%-34s %10ld\n", "this client VmRSS kB", client_rss);
+
+    pxa_rs485_shutdown();
+    int status = 0;
+    WaitFor([&] { return ::waitpid(dw, &status, WNOHANG) == dw; }, 30);
+    for (pid_t p : sims) {
+        ::kill(p, SIGKILL);
+        ::waitpid(p, nullptr, 0);
+    }
+    return 0;
+}

@@ -1,0 +1,587 @@
+#include "Rs485Control.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "TextUtil.h"
+#include "Trace.h"
+
+namespace veldw485::line {
+
+namespace {
+
+using vel::shm::kMachineCount;
+using vel::shm::kReceiveAreaSize;
+using vel::shm::kSendBufferSize;
+
+struct BaudEntry {
+    speed_t speed;
+    int bit_time_us;
+};
+
+constexpr BaudEntry kBaudTable[] = {
+    {B1200, 840}, {B2400, 420}, {B4800, 210}, {B9600, 105}, {B19200, 53}, {B38400, 27},
+};
+constexpr int kBaudCount = sizeof(kBaudTable) / sizeof(kBaudTable[0]);
+
+// Register words of the transceiver block per channel: baud rate, receive enable, transmit
+// enable.
+constexpr const char* kRegisters[3][3] = {
+    {"40", "41", "46"},
+    {"60", "61", "66"},
+    {"80", "81", "86"},
+};
+constexpr int kBaudRegister = 0;
+constexpr int kRecvRegister = 1;
+constexpr int kTxenRegister = 2;
+
+constexpr char kGpioExport[] = "/sys/class/gpio/export";
+constexpr char kGpioDirection[] = "/sys/class/gpio/gpio86/direction";
+constexpr char kGpioValue[] = "/sys/class/gpio/gpio86/value";
+
+constexpr int kOutQueueTries = 101;
+constexpr int kSilentPollsToEnd = 3;  // the reply ends when the silence count exceeds this
+constexpr int kReadChunk = 4;
+
+// Opens a sysfs file, writes text and closes it; the result is not needed by the caller.
+void WriteSysfs(const char* path, const char* text) {
+    const int fd = ::open(path, O_WRONLY | O_NOCTTY);
+    if (fd < 0) {
+        return;
+    }
+    const ssize_t written = ::write(fd, text, std::strlen(text));
+    static_cast<void>(written);
+    ::close(fd);
+}
+
+void SleepUs(long long us) {
+    while (us > 0) {
+        // usleep takes at most one second on some C libraries.
+        const long long step = std::min(us, 999999LL);
+        ::usleep(static_cast<useconds_t>(step));
+        us -= step;
+    }
+}
+
+std::string Hex(const unsigned char* data, int len) {
+    return vel::text::BytesToHex(data, static_cast<std::size_t>(len));
+}
+
+}  // namespace
+
+Rs485Control::Rs485Control(const std::string& device, const std::string& de_line, int baudrate,
+                           int max_machine, int channel)
+    : device(device), de_line(de_line), _rs485settings() {
+    _rs485settings.channel = channel;
+    _rs485settings.baudrate = baudrate;
+    _rs485settings.max_machine = std::min(max_machine, kMachineCount);
+}
+
+Rs485Control::~Rs485Control() {
+    if (_fdDe >= 0) {
+        ::close(_fdDe);
+    }
+    if (_fdTty >= 0) {
+        ::close(_fdTty);
+    }
+}
+
+std::string Rs485Control::_tag() const {
+    return "in thread [" + std::to_string(_rs485settings.channel) + "]: ";
+}
+
+std::string Rs485Control::_tag(int mc_num) const {
+    return "in thread [" + std::to_string(_rs485settings.channel) + "->" + std::to_string(mc_num) +
+           "]: ";
+}
+
+int Rs485Control::Open(bool sniffer, unsigned char baudrate) {
+    if (_fdTty >= 0) {
+        return -1;
+    }
+    _rs485settings.baudrate = baudrate;
+    if (baudrate >= kBaudCount) {
+        return -2;
+    }
+    _rs485settings.speed = kBaudTable[baudrate].speed;
+    _rs485settings.char_time = kBitsPerChar * kBaudTable[baudrate].bit_time_us;
+    _rs485settings.sleep_time = _rs485settings.char_time;
+    VTRACE(_tag() << "RS-485: SleepTime: " << _rs485settings.sleep_time);
+
+    const int channel = _rs485settings.channel;
+    if (_rtsMode()) {
+        const int ret = txenOffSetting(channel);
+        VTRACE(_tag() << "RS-485: Open RTS - TXEN OFF: ret=" << ret);
+    }
+    _rs485settings.sniffer = sniffer ? 1 : 0;
+
+    _fdTty = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (_fdTty < 0) {
+        VERROR("RS-485: Open error: fd=" << _fdTty << "  device=" << device);
+        _fdTty = -1;
+        return -3;
+    }
+    VTRACE(_tag() << "RS-485: Open: fd=" << _fdTty << "  device=" << device);
+
+    if (_rtsMode()) {
+        const int ret = setBaudRate(channel, baudrate);
+        VTRACE(_tag() << "RS-485: Open RTS - Set BaudRate: ret=" << ret);
+    }
+
+    // Results ignored: a device that refuses part of this still carries bytes.
+    ::tcgetattr(_fdTty, &_termios);
+    ::cfmakeraw(&_termios);
+    ::cfsetospeed(&_termios, _rs485settings.speed);
+    ::cfsetispeed(&_termios, _rs485settings.speed);
+    _termios.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB);
+    _termios.c_cflag |= CRTSCTS | CLOCAL | CREAD | CS8;
+    _termios.c_cc[VMIN] = 0;
+    _termios.c_cc[VTIME] = 0;
+    _termios.c_iflag &= ~static_cast<tcflag_t>(INPCK);
+    _termios.c_oflag &= ~static_cast<tcflag_t>(OLCUC | ONLCR | OCRNL | ONLRET | OFILL | OFDEL);
+    _termios.c_oflag &=
+        ~static_cast<tcflag_t>(OPOST | NLDLY | CRDLY | TABDLY | BSDLY | VTDLY | FFDLY);
+    _termios.c_oflag |= ONOCR;
+    _termios.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    ::tcsetattr(_fdTty, TCSAFLUSH, &_termios);
+
+    if (!_rtsMode()) {
+        _fdDe = _openDeLine();
+        if (_fdDe < 0) {
+            VERROR(_tag() << "RS-485: Open DE Line error: fdde=" << _fdDe);
+            return -4;
+        }
+        VTRACE(_tag() << "RS-485: Open DE Line: fdde=" << _fdDe << "  de_line=" << de_line);
+        return 0;
+    }
+
+    VTRACE(_tag() << "RS-485: DE Line not use."
+                  << "  de_line=" << de_line);
+    int bits = 0;
+    const int get = ::ioctl(_fdTty, TIOCMGET, &bits);
+    bits |= TIOCM_RTS;
+    const int set = ::ioctl(_fdTty, TIOCMSET, &bits);
+    VTRACE(_tag() << "RS-485:   RTS Off setting. result(1)=" << get << "  result(2)=" << set);
+    const int txen = txenOnSetting(channel);
+    VTRACE(_tag() << "RS-485: Open RTS - TXEN ON: ret=" << txen);
+    const int recv = recvEnable(channel);
+    VTRACE(_tag() << "RS-485: Open Set Receive Enable: ret=" << recv);
+    return 0;
+}
+
+int Rs485Control::Close() {
+    int result = 0;
+    if (_fdDe >= 0) {
+        if (::close(_fdDe) != 0) {
+            VERROR(_tag() << "RS-485: Close error: fdde=" << _fdDe);
+            result += 1;
+        }
+        _fdDe = -1;
+    }
+    // Closing -1 fails on purpose: it reports a Close of a port that was not open.
+    if (::close(_fdTty) != 0) {
+        VERROR(_tag() << "RS-485: Close error: fd=" << _fdTty << "  device=" << device);
+        result += 16;
+    }
+    _fdTty = -1;
+    return result;
+}
+
+int Rs485Control::_openDeLine() {
+    WriteSysfs(kGpioExport, "86");
+    WriteSysfs(kGpioDirection, "out");
+    return ::open(kGpioValue, O_RDWR | O_NOCTTY | O_SYNC);
+}
+
+int Rs485Control::modeWrite(int fdde) {
+    if (!_rtsMode()) {
+        return static_cast<int>(::write(fdde, "1", 1));
+    }
+    int bits = 0;
+    const int get = ::ioctl(_fdTty, TIOCMGET, &bits);
+    bits |= TIOCM_RTS;
+    const int set = ::ioctl(_fdTty, TIOCMSET, &bits);
+    VTRACE(_tag() << "####### modeWrite ioctl(write) -get ret=" << get << " set ret=" << set
+                  << " set param=" << bits);
+    return set;
+}
+
+int Rs485Control::modeRead(int fdde) {
+    if (!_rtsMode()) {
+        return static_cast<int>(::write(fdde, "0", 1));
+    }
+    int bits = 0;
+    const int get = ::ioctl(_fdTty, TIOCMGET, &bits);
+    bits &= ~TIOCM_RTS;
+    const int set = ::ioctl(_fdTty, TIOCMSET, &bits);
+    VTRACE(_tag() << "####### modeRead ioctl(read) -get ret=" << get << " set ret=" << set
+                  << " set param=" << bits);
+    return set;
+}
+
+int Rs485Control::_runRegisterCommand(const char* name, const std::string& value, int channel,
+                                      int reg_column) {
+    // Channels without a register block give a command that ends with the value and a blank.
+    const char* reg = (channel >= 0 && channel < 3) ? kRegisters[channel][reg_column] : "";
+    const std::string cmd = std::string(kSpiTool) + " -d " + kFpgaDevice + value + reg;
+    VTRACE(_tag() << "+++ Rs485Control::" << name << " -> cmd=" << cmd);
+    char output[kCommandOutputSize] = {};
+    return _runSpiTool(cmd.c_str(), output);
+}
+
+int Rs485Control::setBaudRate(int channel, unsigned char baudrate) {
+    char value[16];
+    std::snprintf(value, sizeof(value), " -w %02u ", static_cast<unsigned>(baudrate));
+    return _runRegisterCommand("setBaudRate", value, channel, kBaudRegister);
+}
+
+int Rs485Control::recvEnable(int channel) {
+    return _runRegisterCommand("recvEnable", " -w 01 ", channel, kRecvRegister);
+}
+
+int Rs485Control::recvDisable(int channel) {
+    return _runRegisterCommand("recvDisable", " -w 00 ", channel, kRecvRegister);
+}
+
+int Rs485Control::txenOnSetting(int channel) {
+    return _runRegisterCommand("txenOnSetting", " -w 01 ", channel, kTxenRegister);
+}
+
+int Rs485Control::txenOffSetting(int channel) {
+    return _runRegisterCommand("txenOffSetting", " -w 00 ", channel, kTxenRegister);
+}
+
+int Rs485Control::_runSpiTool(const char* command, char* output) {
+    FILE* pipe = ::popen(command, "r");
+    if (pipe == nullptr) {
+        VERROR("can not exec command");
+        return -1;
+    }
+    // The answer is not used; reading a little lets the tool finish its output.
+    if (!std::feof(pipe)) {
+        if (std::fgets(output, 4, pipe) == nullptr) {
+            output[0] = '\0';
+        }
+    }
+    return ::pclose(pipe);
+}
+
+int Rs485Control::_setLineFormat(unsigned char ctrl_bit) {
+    ::tcgetattr(_fdTty, &_termios);
+    ::cfmakeraw(&_termios);
+    _termios.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD);
+    _termios.c_iflag &= ~static_cast<tcflag_t>(INPCK);
+    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    _termios.c_cflag |= kSizes[ctrl_bit & 3];
+    int send_bit = 5 + (ctrl_bit & 3) + 2;
+    if ((ctrl_bit & 8) != 0) {
+        _termios.c_cflag |= CSTOPB;
+        ++send_bit;
+    }
+    if ((ctrl_bit & 16) != 0) {
+        _termios.c_cflag |= PARENB;
+        _termios.c_iflag |= INPCK;
+        if ((ctrl_bit & 32) != 0) {
+            _termios.c_cflag |= PARODD;
+        }
+        ++send_bit;
+    }
+    _termios.c_cflag |= CLOCAL | CREAD;
+    VTRACE(_tag() << "RS-485: startCom : c_flg=" << _termios.c_cflag << "  send_bit=" << send_bit);
+    return ::tcsetattr(_fdTty, TCSAFLUSH, &_termios);
+}
+
+int Rs485Control::SetPortParams(int mc_num, unsigned char ctrl_bit, short time_out,
+                                unsigned char delm_type, unsigned char len_after_delm,
+                                unsigned char wait_time) {
+    if (mc_num < 0 || mc_num > _rs485settings.max_machine || mc_num >= kMachineCount) {
+        return -1;
+    }
+    int result = 0;
+    if ((ctrl_bit & 4) != 0) {
+        // 1.5 stop bits cannot be set on the tty; two is the nearest format.
+        ctrl_bit = static_cast<unsigned char>((ctrl_bit & 0xf3) | 8);
+        result = 1;
+    }
+    {
+        std::lock_guard<std::mutex> guard(_tableLock);
+        Rs485Machine& mc = _rs485machines[mc_num];
+        mc.ctrl_bit = ctrl_bit;
+        mc.time_out = time_out;
+        mc.delm_type = delm_type;
+        mc.len_after_delm = len_after_delm;
+        mc.wait_time = wait_time;
+    }
+    VTRACE(_tag() << "__SetPortParams___________ mc_num=" << mc_num
+                  << " ctrl_bit=" << static_cast<int>(ctrl_bit) << " time_out=" << time_out
+                  << " delm_type=" << static_cast<int>(delm_type)
+                  << " len_after_delm=" << static_cast<int>(len_after_delm)
+                  << " wait_time=" << static_cast<int>(wait_time));
+    return result;
+}
+
+int Rs485Control::SetComFlags(int use_machine_flags) {
+    std::lock_guard<std::mutex> guard(_tableLock);
+    _rs485settings.use_machine_flags = use_machine_flags;
+    for (int i = 0; i < kMachineCount; ++i) {
+        const int bit = (use_machine_flags >> i) & 1;
+        _rs485machines[i].com_flag = static_cast<unsigned char>(bit);
+        VTRACE(_tag() << "_____________  _rs485machines[" << i << "].com_flag=" << bit
+                      << " use_machine_flags>>i=" << bit);
+    }
+    return 1;
+}
+
+int Rs485Control::SetSendData(int mc_num, const unsigned char* data, int len) {
+    if (mc_num < 0 || mc_num >= kMachineCount || len < 0 || len > kSendBufferSize ||
+        (data == nullptr && len > 0)) {
+        return 0;
+    }
+    SendBuffer& buf = _sendBuffers[mc_num];
+    if (len > 0) {
+        std::memcpy(buf.data, data, static_cast<std::size_t>(len));
+    }
+    buf.len = static_cast<uint16_t>(len);
+    VTRACE(_tag() << "-=-=-=-= str=" << Hex(buf.data, buf.len) << " ++=" << Hex(data, len));
+    return 1;
+}
+
+Rs485Machine Rs485Control::GetMachine(int mc_num) {
+    if (mc_num < 0 || mc_num >= kMachineCount) {
+        return Rs485Machine{0, 0, 0, 0, 0, 0};
+    }
+    return _snapshot(mc_num);
+}
+
+Rs485Machine Rs485Control::_snapshot(int mc_num) {
+    std::lock_guard<std::mutex> guard(_tableLock);
+    return _rs485machines[mc_num];
+}
+
+void Rs485Control::_setComFlag(int mc_num, unsigned char value) {
+    std::lock_guard<std::mutex> guard(_tableLock);
+    _rs485machines[mc_num].com_flag = value;
+}
+
+int Rs485Control::StartCom(int* lens, unsigned char* areas) {
+    if (_rs485settings.sniffer != 0) {
+        VTRACE(_tag() << "------------------- _STCOM: sniffer mode !!!!");
+        return 1;
+    }
+    int flags = 0;
+    {
+        std::lock_guard<std::mutex> guard(_tableLock);
+        flags = _rs485settings.use_machine_flags;
+    }
+    VTRACE(_tag() << "------------------- _STCOM: logger mode !!!! use_machine_flags=" << flags);
+
+    int failed = 0;
+    for (int mc_num = 0; mc_num < _rs485settings.max_machine; ++mc_num) {
+        if (((flags >> mc_num) & 1) == 0) {
+            continue;
+        }
+        VTRACE(_tag() << "------------------- _STCOM: mc_num=" << mc_num);
+        // One record for the whole transaction: an order that changes the table meanwhile
+        // applies from the next cycle on.
+        const Rs485Machine mc = _snapshot(mc_num);
+        _setLineFormat(mc.ctrl_bit);
+
+        bool queue_ok = false;
+        for (int tries = 0; tries < kOutQueueTries; ++tries) {
+            int queued = 0;
+            if (::ioctl(_fdTty, TIOCOUTQ, &queued) == 0) {
+                queue_ok = true;
+                break;
+            }
+            SleepUs(_rs485settings.sleep_time);
+        }
+        if (!queue_ok) {
+            VTRACE(_tag() << "------------------- _STCOM: mc_num=" << mc_num << " timeout : ioctl("
+                          << _fdTty << ", TIOCOUTQ) =");
+            continue;
+        }
+
+        const int ret = _stComWriteData(
+            mc_num, mc, &lens[mc_num],
+            areas + static_cast<std::size_t>(kReceiveAreaSize) * static_cast<std::size_t>(mc_num));
+        if (ret != 0) {
+            ++failed;
+        }
+        VTRACE(_tag() << "------------------- _STCOM: mc_num=" << mc_num << " ret=" << ret
+                      << " : total ret=" << failed);
+    }
+    return failed == 0 ? 1 : 0;
+}
+
+int Rs485Control::_stComWriteData(int mc_num, const Rs485Machine& mc, int* len_out,
+                                  unsigned char* area) {
+    const int sleep_time = _rs485settings.sleep_time;
+    modeWrite(_fdDe);
+    if (mc.wait_time != 0) {
+        SleepUs(static_cast<long long>(mc.wait_time) * 4000);
+    }
+    const SendBuffer& buf = _sendBuffers[mc_num];
+    const int len = buf.len;
+    VTRACE(_tag() << "&&&&&&&& len=" << len << " str=" << Hex(buf.data, len));
+    VTRACE(_tag() << "STCOM: _stComWriteData : xfr_len=" << len);
+
+    if (len > 0) {
+        if (::write(_fdTty, buf.data, static_cast<std::size_t>(len)) < 0) {
+            VERROR(_tag() << "STCOM: _stComWriteData : Send Error fd(tty)=" << _fdTty);
+            // Nothing went out, so no reply can come: give the bus back and end before the
+            // reply wait, leaving com_flag as it was.
+            modeRead(_fdDe);
+            return -1;
+        }
+        SleepUs(static_cast<long long>(len + 1) * _rs485settings.char_time);
+    }
+
+    int queued = 0;
+    if (::ioctl(_fdTty, TIOCOUTQ, &queued) != 0) {
+        VERROR(_tag() << "STCOM: _stComWriteData : ioctl Error fd(tty)=" << _fdTty);
+        return -1;
+    }
+    VTRACE(_tag() << "STCOM: _stComWriteData : ioctl 1 len=" << queued);
+    while (queued > 0) {
+        SleepUs(static_cast<long long>(queued / 2 + 1) * sleep_time);
+        if (::ioctl(_fdTty, TIOCOUTQ, &queued) != 0) {
+            VERROR(_tag() << "STCOM: _stComWriteData : ioctl Error 2 fd(tty)=" << _fdTty);
+            return -1;
+        }
+        VTRACE(_tag() << "STCOM: _stComWriteData : ioctl 2 len=" << queued);
+    }
+    SleepUs(static_cast<long long>(kDrainWaitCount) * sleep_time);
+    VTRACE(_tag() << "STCOM: _stComWriteData : Wait receive data");
+    return _rs485_rcvData(mc_num, mc, len_out, area) != 0 ? 0 : 1;
+}
+
+unsigned char Rs485Control::_rs485_rcvData(int mc_num, const Rs485Machine& mc, int* len_out,
+                                           unsigned char* area) {
+    const std::string tag = _tag(mc_num);
+    const int sleep_time = _rs485settings.sleep_time;
+    // The limit is taken as unsigned: a negative time_out waits practically for ever, and 0
+    // expires at the first silent poll.
+    const uint32_t limit =
+        static_cast<uint32_t>(static_cast<int32_t>(mc.time_out) * static_cast<int32_t>(1000));
+    const bool silence_mode = mc.delm_type == 1;
+
+    int read_size = 0;
+    int rcv_dlen = 0;
+    int term_count = 0;
+    uint32_t time_out_count = 0;
+    int silence = 0;
+    unsigned char error_flag = 0;
+    long dropped = 0;
+    char buf[512] = {};
+
+    modeRead(_fdDe);
+    VTRACE(tag << "RECV: _rs485_rcvData : _fdTty=" << _fdTty);
+
+    for (;;) {
+        int waiting = 0;
+        ::ioctl(_fdTty, FIONREAD, &waiting);
+        const int want = waiting > kReadChunk ? kReadChunk : std::max(waiting, 0);
+        read_size = static_cast<int>(::read(_fdTty, buf, static_cast<std::size_t>(want)));
+        if (read_size < 0) {
+            VERROR(tag << "RECV: *** : Read error [" << read_size << "][" << buf << "]");
+            error_flag = vel::shm::kStatusReadError;
+            break;
+        }
+        if (read_size > 0) {
+            buf[read_size] = '\0';
+            VTRACE(tag << "RECV: ****** read size=" << read_size);
+            SleepUs(static_cast<long long>(read_size) * sleep_time);
+            if (term_count != 0) {
+                if (read_size + term_count > mc.len_after_delm) {
+                    VERROR(tag << "RECV: *** : Terminate");
+                    break;
+                }
+                term_count += read_size;
+                VTRACE(tag << "RECV: *** : After count:" << term_count);
+                SleepUs(static_cast<long long>(read_size) * sleep_time);
+                continue;
+            }
+            int n = read_size;
+            bool found = false;
+            if (!silence_mode) {
+                const void* hit =
+                    std::memchr(buf, mc.delm_type, static_cast<std::size_t>(read_size));
+                if (hit != nullptr) {
+                    n = static_cast<int>(static_cast<const char*>(hit) - buf);
+                    found = true;
+                    VTRACE(tag << "RECV: *** : Find delm!!! n:" << n);
+                }
+            }
+            silence = std::max(read_size - n - 1, 0);
+            time_out_count = static_cast<uint32_t>(silence) * static_cast<uint32_t>(sleep_time);
+            // Bytes beyond the receive area are read and framed but not kept.
+            const int keep = std::min(n, kReceiveAreaSize - rcv_dlen);
+            std::memcpy(area + rcv_dlen, buf, static_cast<std::size_t>(keep));
+            rcv_dlen += keep;
+            dropped += n - keep;
+            if (!found) {
+                continue;
+            }
+            if (mc.len_after_delm == 0) {
+                break;
+            }
+            term_count = read_size - n;
+            VTRACE(tag << "RECV: *** : Find delm!!! read_size:" << read_size << " n:" << n
+                       << " term_count:" << term_count);
+            if (term_count <= mc.len_after_delm) {
+                continue;
+            }
+            break;
+        }
+        if (silence_mode && rcv_dlen > 0) {
+            SleepUs(sleep_time);
+            VTRACE(tag << "RECV: *** : Find delm!!! 3.5wait:" << silence << " rcv_dlen:" << rcv_dlen
+                       << " SleepTime:" << sleep_time);
+            ++silence;
+            time_out_count += static_cast<uint32_t>(sleep_time);
+            if (silence > kSilentPollsToEnd) {
+                break;
+            }
+            continue;
+        }
+        SleepUs(sleep_time);
+        time_out_count += static_cast<uint32_t>(sleep_time);
+        if (time_out_count > limit) {
+            VTRACE(tag << "RECV: +++ Time out error: time_out_count=" << time_out_count << " < "
+                       << limit);
+            VTRACE(tag << "RECV:  Time out error: _rs485settings.sleep_time=" << sleep_time
+                       << " correct_val=" << 0);
+            VTRACE(tag << "RECV:  Time out error: _rs485machines[mc_num].time_out=" << mc.time_out);
+            error_flag = vel::shm::kStatusTimeout;
+            break;
+        }
+    }
+
+    unsigned char result = 1;
+    unsigned char com_flag = vel::shm::kStatusComplete;
+    if (error_flag != 0) {
+        result = 0;
+        com_flag = error_flag;
+        _setComFlag(mc_num, com_flag);
+        VTRACE(tag << "________________ EEEEEEE mc_num=" << mc_num
+                   << " flag=" << static_cast<int>(error_flag) << " read_size=" << read_size
+                   << " com_flag=" << static_cast<int>(com_flag));
+    } else {
+        _setComFlag(mc_num, com_flag);
+        VTRACE(tag << "________________ EEEEEEA mc_num=" << mc_num
+                   << " com_flag=" << static_cast<int>(com_flag));
+    }
+    if (dropped > 0) {
+        VTRACE(tag << "RECV: *** : receive area full: dropped=" << dropped);
+    }
+    *len_out = rcv_dlen;
+    VTRACE(tag << "RECV: *** : Find delm!!! receive len:" << rcv_dlen);
+    return result;
+}
+
+}  // namespace veldw485::line

@@ -1,0 +1,104 @@
+// Driver of one RS-485 channel: the tty, the transceiver direction control, the table of
+// slave machines and the polling cycle with the framing of the replies.
+#pragma once
+
+#include <termios.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "Rs485Machine.h"
+#include "Rs485Settings.h"
+#include "ShmLayout.h"
+
+namespace veldw485::line {
+
+class Rs485Control {
+  public:
+    // A max_machine above the table size is taken as the table size.
+    Rs485Control(const std::string& device, const std::string& de_line, int baudrate,
+                 int max_machine, int channel);
+    // Closes what the owner left open, so that a driver dropped after a failed Open does not
+    // keep the tty.
+    virtual ~Rs485Control();
+    Rs485Control(const Rs485Control&) = delete;
+    Rs485Control& operator=(const Rs485Control&) = delete;
+
+    // 0 opened; -1 already open; -2 baud index above 5; -3 tty; -4 GPIO value file.
+    int Open(bool sniffer, unsigned char baudrate);
+    // Bit set: 1 closing the DE descriptor failed, 16 closing the tty failed.
+    int Close();
+
+    int modeWrite(int fdde);
+    int modeRead(int fdde);
+    int setBaudRate(int channel, unsigned char baudrate);
+    int recvEnable(int channel);
+    int recvDisable(int channel);
+    int txenOnSetting(int channel);
+    int txenOffSetting(int channel);
+
+    // -1 machine number outside 0..max_machine or the table; 1 stop bits 1.5 replaced by 2;
+    // 0 stored.
+    int SetPortParams(int mc_num, unsigned char ctrl_bit, short time_out, unsigned char delm_type,
+                      unsigned char len_after_delm, unsigned char wait_time);
+    int SetComFlags(int use_machine_flags);
+    // 1 stored; 0 refused (machine outside the table, length outside 0..64, no data).
+    int SetSendData(int mc_num, const unsigned char* data, int len);
+    // A copy of the machine's record; a zeroed record outside the table.
+    Rs485Machine GetMachine(int mc_num);
+    // One polling cycle. lens: 15 reply lengths; areas: 15 receive areas of 436 bytes.
+    // 1 when every transaction succeeded (always in sniffer mode), 0 otherwise.
+    int StartCom(int* lens, unsigned char* areas);
+
+  protected:
+    static constexpr int kBitsPerChar = 11;
+    static constexpr int kDrainWaitCount = 5;
+    static constexpr int kCommandOutputSize = 128;
+    static constexpr char kFpgaDevice[] = "/dev/fpga";
+    static constexpr char kSpiTool[] = "/usr/sbin/spitool";
+    static constexpr char kNoDeLine[] = "none";
+
+    struct SendBuffer {
+        uint16_t len{0};
+        unsigned char data[vel::shm::kSendBufferSize]{};
+    };
+
+    // The tool's wait status, or -1 when it could not be started.
+    int _runSpiTool(const char* command, char* output);
+    int _openDeLine();
+    // Applies a character format (Rs485Machine::ctrl_bit) to the tty; the tcsetattr result.
+    int _setLineFormat(unsigned char ctrl_bit);
+    // One transaction with a machine polled with record mc: 0 reply received, 1 no valid
+    // reply, -1 ended before the reply wait (write or output-queue query failed).
+    int _stComWriteData(int mc_num, const Rs485Machine& mc, int* len_out, unsigned char* area);
+    // Collects one reply into area (at most 436 bytes); 1 complete, 0 time-out or read error.
+    unsigned char _rs485_rcvData(int mc_num, const Rs485Machine& mc, int* len_out,
+                                 unsigned char* area);
+
+    const std::string device;
+    const std::string de_line;
+    int _fdTty{-1};
+    int _fdDe{-1};
+    termios _termios{};
+    Rs485Settings _rs485settings;
+
+  private:
+    int _runRegisterCommand(const char* name, const std::string& value, int channel,
+                            int reg_column);
+    // The record a cycle polls with, taken whole under the table lock.
+    Rs485Machine _snapshot(int mc_num);
+    void _setComFlag(int mc_num, unsigned char value);
+    bool _rtsMode() const { return de_line == kNoDeLine; }
+    std::string _tag() const;
+    std::string _tag(int mc_num) const;
+
+    // Guards _rs485machines and _rs485settings.use_machine_flags, written by the order thread
+    // while the worker runs a cycle.
+    std::mutex _tableLock;
+    Rs485Machine _rs485machines[vel::shm::kMachineCount];
+    // Owned by the worker thread alone.
+    SendBuffer _sendBuffers[vel::shm::kMachineCount];
+};
+
+}  // namespace veldw485::line

@@ -1,0 +1,368 @@
+// Polling cycles against a pseudo-terminal whose other end answers like the slave machines:
+// reply framing, time-outs, statuses, sniffer mode and the faults of a cycle.
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "PtyPair.h"
+#include "TestSupport.h"
+#include "rs485_test_driver.h"
+
+using rs485test::Driver;
+using testsupport::PtyPair;
+using testsupport::PtyResponder;
+using testsupport::ReplyStep;
+
+namespace {
+
+constexpr int kArea = 436;
+constexpr unsigned char kUntouched = 0xEE;
+
+std::vector<ReplyStep> Steps(std::initializer_list<ReplyStep> steps) {
+    return steps;
+}
+
+class Rs485Cycle : public rs485test::SandboxTest {
+  protected:
+    void SetUp() override {
+        rs485test::SandboxTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        ASSERT_TRUE(pty_.Ok());
+        std::fill(std::begin(lens_), std::end(lens_), 999);
+        std::memset(areas_, kUntouched, sizeof(areas_));
+    }
+
+    // A GPIO-mode driver on the pty, opened at baud index baud with machines configured by
+    // the caller afterwards.
+    void OpenDriver(unsigned char baud = 5, bool sniffer = false, int max_machine = 15) {
+        drv_ = std::make_unique<Driver>(pty_.SlavePath(), "de", 3, max_machine, 0);
+        ASSERT_EQ(drv_->Open(sniffer, baud), 0);
+    }
+
+    void Request(int mc, const std::string& bytes) {
+        ASSERT_EQ(drv_->SetSendData(mc, reinterpret_cast<const unsigned char*>(bytes.data()),
+                                    static_cast<int>(bytes.size())),
+                  1);
+    }
+
+    std::string Area(int mc, int len) const {
+        return std::string(reinterpret_cast<const char*>(areas_ + mc * kArea),
+                           static_cast<std::size_t>(len));
+    }
+
+    bool AreaUntouched(int mc, int from) const {
+        for (int i = from; i < kArea; ++i) {
+            if (areas_[mc * kArea + i] != kUntouched) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    int Status(int mc) { return drv_->GetMachine(mc).com_flag; }
+
+    void TearDown() override {
+        if (drv_) {
+            EXPECT_EQ(drv_->Close(), 0);
+        }
+    }
+
+    PtyPair pty_;
+    std::unique_ptr<Driver> drv_;
+    int lens_[15];
+    unsigned char areas_[15 * kArea];
+};
+
+TEST_F(Rs485Cycle, DelimiterWithTrailingByteInOnePiece) {
+    PtyResponder responder(pty_, 1, [](const std::string&) { return Steps({{"AB\x03\x1c"}}); });
+    OpenDriver();
+    drv_->SetPortParams(0, 0x03, 500, 0x03, 1, 0);
+    drv_->SetComFlags(0x1);
+    Request(0, "\x01");
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 1);
+    EXPECT_EQ(lens_[0], 2);
+    EXPECT_EQ(Area(0, 2), "AB");
+    EXPECT_TRUE(AreaUntouched(0, 2));
+    EXPECT_EQ(Status(0), 2);
+}
+
+TEST_F(Rs485Cycle, DelimiterWithTrailingByteSplit) {
+    // The trailing byte is sent only once the driver has read the delimiter.
+    PtyResponder responder(pty_, 1, [](const std::string&) {
+        return Steps({{"AB\x03"}, {"\x1c", true, 20}});
+    });
+    OpenDriver();
+    drv_->SetPortParams(0, 0x03, 500, 0x03, 1, 0);
+    drv_->SetComFlags(0x1);
+    Request(0, "\x01");
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 1);
+    EXPECT_EQ(lens_[0], 2);
+    EXPECT_EQ(Area(0, 2), "AB");
+    EXPECT_EQ(Status(0), 2);
+}
+
+TEST_F(Rs485Cycle, TrailingBytesThatNeverComeTimeOutKeepingTheBody) {
+    PtyResponder responder(pty_, 1, [](const std::string&) { return Steps({{"AB\x03"}}); });
+    OpenDriver();
+    drv_->SetPortParams(0, 0x03, 30, 0x03, 1, 0);
+    drv_->SetComFlags(0x1);
+    Request(0, "\x01");
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 0);
+    EXPECT_EQ(lens_[0], 2);
+    EXPECT_EQ(Area(0, 2), "AB");
+    EXPECT_EQ(Status(0), 4);
+}
+
+TEST_F(Rs485Cycle, CarriageReturnEndsReplyAndSurplusIsDiscarded) {
+    std::atomic<int> round{0};
+    PtyResponder responder(pty_, 1, [&](const std::string&) {
+        return ++round == 1 ? Steps({{"OK\rXYZ"}}) : Steps({{"NEW\r"}});
+    });
+    OpenDriver();
+    drv_->SetPortParams(0, 0x03, 500, 0x0d, 0, 0);
+    drv_->SetComFlags(0x1);
+    Request(0, "\x01");
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 1);
+    EXPECT_EQ(lens_[0], 2);
+    EXPECT_EQ(Area(0, 2), "OK");
+    EXPECT_EQ(Status(0), 2);
+    // The surplus of the first reply must not show up in the next one.
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 1);
+    EXPECT_EQ(lens_[0], 3);
+    EXPECT_EQ(Area(0, 3), "NEW");
+}
+
+TEST_F(Rs485Cycle, SilenceEndsReplyWithoutDelimiter) {
+    PtyResponder responder(pty_, 1, [](const std::string&) { return Steps({{"1234567"}}); });
+    OpenDriver();
+    drv_->SetPortParams(0, 0x03, 500, 1, 0, 0);
+    drv_->SetComFlags(0x1);
+    Request(0, "\x01");
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 1);
+    EXPECT_EQ(lens_[0], 7);
+    EXPECT_EQ(Area(0, 7), "1234567");
+    EXPECT_EQ(Status(0), 2);
+}
+
+TEST_F(Rs485Cycle, NoReplyTimesOut) {
+    PtyResponder responder(pty_, 1, [](const std::string&) { return Steps({}); });
+    OpenDriver();
+    drv_->SetPortParams(0, 0x03, 20, 1, 0, 0);
+    drv_->SetComFlags(0x1);
+    Request(0, "\x01");
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 0);
+    EXPECT_EQ(lens_[0], 0);
+    EXPECT_TRUE(AreaUntouched(0, 0));
+    EXPECT_EQ(Status(0), 4);
+    EXPECT_EQ(responder.Requests(), std::vector<std::string>{"\x01"});
+}
+
+TEST_F(Rs485Cycle, NegativeTimeOutWaitsLongerThanAnyPositiveOne) {
+    PtyResponder responder(pty_, 1, [](const std::string&) {
+        return Steps({{"late", false, 300}});
+    });
+    OpenDriver();
+    drv_->SetPortParams(0, 0x03, -1, 1, 0, 0);
+    drv_->SetComFlags(0x1);
+    Request(0, "\x01");
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 1);
+    EXPECT_EQ(Area(0, lens_[0]), "late");
+}
+
+TEST_F(Rs485Cycle, TimeOutZeroExpiresAtFirstSilentPollKeepingBytes) {
+    // A long request at 1200 bit/s gives the answer over half a second to arrive before the
+    // reply wait starts, so "AB" is there at the first poll.
+    const std::string request(60, 'Q');
+    PtyResponder responder(pty_, request.size(),
+                           [](const std::string&) { return Steps({{"AB"}}); });
+    OpenDriver(0);
+    drv_->SetPortParams(0, 0x03, 0, 0x03, 0, 0);
+    drv_->SetComFlags(0x1);
+    Request(0, request);
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 0);
+    EXPECT_EQ(Status(0), 4);
+    EXPECT_EQ(lens_[0], 2);
+    EXPECT_EQ(Area(0, 2), "AB");
+}
+
+TEST_F(Rs485Cycle, DelimiterAsFirstByte) {
+    std::atomic<int> round{0};
+    PtyResponder responder(pty_, 1, [&](const std::string&) {
+        return ++round == 1 ? Steps({{"\x02XY"}}) : Steps({{"\x02X"}, {"YZ", true, 10}});
+    });
+    OpenDriver();
+    drv_->SetPortParams(0, 0x03, 300, 0x02, 0, 0);
+    drv_->SetComFlags(0x1);
+    Request(0, "\x01");
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 1);
+    EXPECT_EQ(lens_[0], 0);
+    EXPECT_EQ(Status(0), 2);
+    // With trailing bytes the ones after the delimiter are counted, not stored.
+    drv_->SetPortParams(0, 0x03, 300, 0x02, 2, 0);
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 1);
+    EXPECT_EQ(lens_[0], 0);
+    EXPECT_EQ(Status(0), 2);
+}
+
+TEST_F(Rs485Cycle, OneMachineTimesOutAnotherAnswers) {
+    PtyResponder responder(pty_, 2, [](const std::string& req) {
+        return req[0] == 1 ? Steps({{"M1\x03"}}) : Steps({});
+    });
+    OpenDriver();
+    for (int mc = 0; mc < 3; ++mc) {
+        drv_->SetPortParams(mc, 0x03, 30, 0x03, 0, 0);
+        Request(mc, std::string(1, static_cast<char>(mc)) + "?");
+    }
+    drv_->SetComFlags(0x3);
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 0);
+    EXPECT_EQ(Status(0), 4);
+    EXPECT_EQ(lens_[0], 0);
+    EXPECT_EQ(Status(1), 2);
+    EXPECT_EQ(lens_[1], 2);
+    EXPECT_EQ(Area(1, 2), "M1");
+    // Machine 2 was not selected: status and result areas stay as they were.
+    EXPECT_EQ(Status(2), 0);
+    EXPECT_EQ(lens_[2], 999);
+    EXPECT_TRUE(AreaUntouched(2, 0));
+    EXPECT_EQ(responder.Requests(), (std::vector<std::string>{std::string("\x00?", 2), "\x01?"}));
+    // A cycle without a new mask polls the same machines and replaces their statuses.
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 0);
+    EXPECT_EQ(responder.Requests().size(), 4u);
+}
+
+TEST_F(Rs485Cycle, OnlyMachinesBelowMaxMachineArePolled) {
+    PtyResponder responder(pty_, 1, [](const std::string&) { return Steps({{"R\x03"}}); });
+    OpenDriver(5, false, 2);
+    drv_->SetPortParams(0, 0x03, 200, 0x03, 0, 0);
+    EXPECT_EQ(drv_->SetPortParams(2, 0x03, 200, 0x03, 0, 0), 0);
+    Request(0, std::string(1, '\0'));
+    Request(2, "\x02");
+    drv_->SetComFlags(0x5);
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 1);
+    EXPECT_EQ(Status(0), 2);
+    EXPECT_EQ(Status(2), 1);
+    EXPECT_EQ(responder.Requests().size(), 1u);
+}
+
+TEST_F(Rs485Cycle, SnifferModeWritesNothing) {
+    OpenDriver(5, true);
+    drv_->SetPortParams(0, 0x03, 20, 1, 0, 0);
+    Request(0, "\x01\x02\x03");
+    drv_->SetComFlags(0x1);
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 1);
+    EXPECT_EQ(pty_.ReadAvailable(200), "");
+    EXPECT_EQ(Status(0), 1);
+    EXPECT_EQ(lens_[0], 999);
+    EXPECT_EQ(testsupport::ReadFile(testsupport::kGpioValue), "");
+}
+
+TEST_F(Rs485Cycle, ZeroLengthRequestWritesNothingButWaitsForReply) {
+    OpenDriver();
+    drv_->SetPortParams(0, 0x03, 20, 1, 0, 0);
+    ASSERT_EQ(drv_->SetSendData(0, nullptr, 0), 1);
+    drv_->SetComFlags(0x1);
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 0);
+    EXPECT_EQ(pty_.ReadAvailable(200), "");
+    EXPECT_EQ(Status(0), 4);
+    EXPECT_EQ(lens_[0], 0);
+    EXPECT_EQ(testsupport::ReadFile(testsupport::kGpioValue), "10");
+}
+
+std::string LongBody(int n) {
+    std::string body;
+    for (int i = 0; i < n; ++i) {
+        body += static_cast<char>('a' + i % 26);
+    }
+    return body;
+}
+
+TEST_F(Rs485Cycle, OverLongReplyIsCutAtTheAreaAndTheLineLeftClean) {
+    const std::string body = LongBody(500);
+    PtyResponder responder(pty_, 1, [&](const std::string& req) {
+        return req[0] == 0 ? Steps({{body}}) : Steps({{"OK"}});
+    });
+    OpenDriver();
+    drv_->SetPortParams(0, 0x03, 500, 1, 0, 0);
+    drv_->SetPortParams(1, 0x03, 500, 1, 0, 0);
+    Request(0, std::string(1, '\0'));
+    Request(1, "\x01");
+    drv_->SetComFlags(0x3);
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 1);
+    EXPECT_EQ(Status(0), 2);
+    EXPECT_EQ(lens_[0], kArea);
+    EXPECT_EQ(Area(0, kArea), body.substr(0, kArea));
+    EXPECT_EQ(Status(1), 2);
+    EXPECT_EQ(lens_[1], 2);
+    EXPECT_EQ(Area(1, 2), "OK");
+    EXPECT_TRUE(AreaUntouched(1, 2));
+}
+
+TEST_F(Rs485Cycle, OverLongReplyWithDelimiterIsCompleteWithTheKeptBytes) {
+    const std::string body = LongBody(480);
+    PtyResponder responder(pty_, 1, [&](const std::string&) { return Steps({{body + "\x03Z"}}); });
+    OpenDriver();
+    drv_->SetPortParams(0, 0x03, 500, 0x03, 1, 0);
+    Request(0, "\x01");
+    drv_->SetComFlags(0x1);
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 1);
+    EXPECT_EQ(Status(0), 2);
+    EXPECT_EQ(lens_[0], kArea);
+    EXPECT_EQ(Area(0, kArea), body.substr(0, kArea));
+    EXPECT_TRUE(AreaUntouched(1, 0));
+}
+
+TEST_F(Rs485Cycle, FailedWriteEndsTransactionBeforeReplyWait) {
+    OpenDriver();
+    drv_->SetPortParams(0, 0x03, 20, 1, 0, 0);
+    Request(0, "\x01\x02");
+    drv_->SetComFlags(0x1);
+    // Suspended output makes the non-blocking write fail.
+    ASSERT_EQ(::tcflow(pty_.Slave(), TCOOFF), 0);
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 0);
+    EXPECT_EQ(Status(0), 1);
+    EXPECT_EQ(lens_[0], 999);
+    EXPECT_TRUE(AreaUntouched(0, 0));
+    // The transceiver was handed back to receive.
+    EXPECT_EQ(testsupport::ReadFile(testsupport::kGpioValue), "10");
+}
+
+TEST_F(Rs485Cycle, ConcurrentOrderSeesEachMachineWithOneRecord) {
+    // Record A ends at 0x03 with two trailing bytes, record B at 0x04 with none; both frame
+    // the reply completely. A mixture of the two would wait for trailing bytes after 0x04
+    // and time out.
+    PtyResponder responder(pty_, 1, [](const std::string&) {
+        return Steps(
+            {{"AB\x03"
+              "CD\x04"}});
+    });
+    OpenDriver();
+    drv_->SetPortParams(0, 0x03, 100, 0x03, 2, 0);
+    drv_->SetComFlags(0x1);
+    Request(0, "\x01");
+    std::atomic<bool> stop{false};
+    std::thread order([&] {
+        bool a = false;
+        while (!stop) {
+            drv_->SetPortParams(0, 0x03, 100, a ? 0x03 : 0x04, a ? 2 : 0, 0);
+            a = !a;
+        }
+    });
+    bool all_complete = true;
+    for (int i = 0; i < 20; ++i) {
+        drv_->StartCom(lens_, areas_);
+        all_complete = all_complete && Status(0) == 2 && (lens_[0] == 2 || lens_[0] == 5);
+    }
+    stop = true;
+    order.join();
+    EXPECT_TRUE(all_complete);
+}
+
+}  // namespace
