@@ -2,7 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "Log.h"
+#include "OrderWords.h"
+#include "ShmLayout.h"
+#include "TextUtil.h"
 
 namespace veldw485 {
 
@@ -12,6 +17,7 @@ std::atomic<int> g_pendingSignal{0};
 
 namespace {
 constexpr char kSeparator[] = "--------------------------------------";
+constexpr char kClosingLine[] = "===========================================<<<";
 }  // namespace
 
 dwmid::dwmid() {
@@ -20,6 +26,17 @@ dwmid::dwmid() {
 
 dwmid::~dwmid() {
     g_appState.store(kNoApp);
+    if (_lineManager && !_lineManager->StopWorkers()) {
+        // A worker that does not end still uses its connector; it ends with the process.
+        (void)_lineManager.release();
+    }
+    _lineManager.reset();
+    if (_shmem) {
+        ReleaseGroups(true);
+        _shmem.reset();
+    }
+    _server.CloseAll();
+    _logger.reset();
 }
 
 void dwmid::SetStatus(int status) {
@@ -41,6 +58,17 @@ int dwmid::Init() {
         SetStatus(-1);
         return -1;
     }
+    const int32_t entries = _sd->getConfShmemInGrpNum();
+    if (entries < 0 || entries > vel::shm::kMaxEntries) {
+        VLOG_ERROR(_logger, "[{}:{}]  setting error : shared_indata_num = {} : must be 0 to {}",
+                   entries, vel::shm::kMaxEntries);
+        SetStatus(-1);
+        return -1;
+    }
+
+    const int32_t groups = _sd->getConfShmemGrpNum();
+    _shmem = std::make_unique<shmem::SharedMem[]>(static_cast<std::size_t>(groups));
+    _lineManager = std::make_unique<line::LineManager>(_shmem.get());
 
     // The delay is configured in milliseconds and waited in whole seconds; a negative value
     // means no delay.
@@ -55,7 +83,117 @@ int dwmid::Init() {
     return 1;
 }
 
+int dwmid::main() {
+    VLOG_PLAIN(_logger, kSeparator);
+    VLOG_INFO(_logger, "[{}:{}]  called main mehod");
+
+    _server = conn::ServerSocket();
+    _server.SetCallback(this);
+    _server.SetSignalSource(&g_pendingSignal, [this](int signo) { ReceiveSignal(signo); });
+
+    const int32_t groups = _sd->getConfShmemGrpNum();
+    for (int32_t g = 0; g < groups; ++g) {
+        const int no = _shmem[g].SetShmemNo(g);
+        int ret = _shmem[g].CreateShmem();
+        VTRACE("SHMEM Create <" << no << "> ret=" << ret);
+        if (ret != 0) {
+            VTRACE("Create Shmem Error ret=" << ret);
+            VLOG_WARN(_logger, "[{}:{}] init : Create Shmem Error ret={}", ret);
+            return -1;
+        }
+        ret = _shmem[g].ActiveShmem();
+        VTRACE("SHMEM Active <" << g << "> ret=" << ret);
+    }
+    _lineManager->InitMutex();
+
+    if (_server.Bind(_sd->getConfInt(_sd->key_port), _sd->getConfStr(_sd->key_server)) != 0) {
+        return -2;
+    }
+    VLOG_INFO(_logger, "[{}:{}]  accept end");
+    if (_server.WaitAndReceive(_sd->getConfInt(_sd->key_conenct_timeout)) != 0) {
+        return -3;
+    }
+    VLOG_INFO(_logger, "[{}:{}] main end");
+    VLOG_PLAIN(_logger, kSeparator);
+    return 0;
+}
+
+void dwmid::ReleaseGroups(bool workers_ended) {
+    const int32_t groups = _sd != nullptr ? _sd->getConfShmemGrpNum() : 0;
+    for (int32_t g = 0; g < groups; ++g) {
+        if (_shmem[g].GetShmemNo() < 0) {
+            continue;
+        }
+        if (workers_ended) {
+            _shmem[g].DeactiveShmem();
+        }
+        _shmem[g].DestroyShmem();
+    }
+}
+
+void dwmid::Finish() {
+    VLOG_PLAIN(_logger, kSeparator);
+    VLOG_INFO(_logger, "[{}:{}]  called Finish mehod");
+    // Workers poll the groups every 10 ms: each is stopped and waited for before its group
+    // is detached.
+    const bool workers_ended = !_lineManager || _lineManager->StopWorkers();
+    if (!workers_ended) {
+        VLOG_WARN(_logger,
+                  "[{}:{}] Finish : a line worker did not end in time; its shared memory is "
+                  "removed but stays attached until the process exits");
+        // The worker still runs on its connector; both end with the process.
+        (void)_lineManager.release();
+    }
+    _lineManager.reset();
+    if (_shmem) {
+        ReleaseGroups(workers_ended);
+        _shmem.reset();
+    }
+    if (_sd != nullptr) {
+        data::SettingDatas::destroy();
+        _sd = nullptr;
+    }
+    if (!_logger) {
+        return;
+    }
+    VLOG_INFO(_logger, "[{}:{}] Finish : delete objects");
+    VLOG_PLAIN(_logger, kClosingLine);
+    _logger.reset();
+}
+
+std::string dwmid::CallOrderFromLibrary(std::string order) {
+    VLOG_INFO(_logger, "[{}:{}] CallOrderFromLibrary : {}", order);
+    VTRACE("callback: " << order);
+    const std::vector<std::string> fields = vel::text::Split(order, vel::order::kFieldSeparator);
+    if (fields.empty() || !_lineManager) {
+        return vel::order::kErr1;
+    }
+    const std::string& name = fields[0];
+    if (name == vel::order::kOpen) {
+        // A channel that was never converted (wrong field count) is shown as -1.
+        int channel = -1;
+        std::string r = _lineManager->OrderOpen(fields, channel);
+        VLOG_INFO(_logger, "[{}:{}] ***** order open result = {} channel = {}", r, channel);
+        return r;
+    }
+    if (name == vel::order::kClose) {
+        return _lineManager->OrderClose(fields);
+    }
+    if (name == vel::order::kPort) {
+        return _lineManager->OrderPortParam(fields);
+    }
+    if (name == vel::order::kCompt) {
+        return _lineManager->OrderComPort(fields);
+    }
+    if (name == vel::order::kShut) {
+        VLOG_INFO(_logger, "[{}:{}] ***** order shutdown");
+        return vel::order::kFinish;
+    }
+    return vel::order::kErr1;
+}
+
 void dwmid::ReceiveSignal(int signo) {
+    _server.Stop();
     VLOG_WARN(_logger, "[{}:{}] !!! Receive Signal !!! ({})", signo);
 }
 
@@ -94,8 +232,10 @@ void dwmid::DisplaySettingData() {
         VLOG_PLAIN(_logger, "    no have settings");
         return;
     }
+    // A hostile item count must not flood the log; Init refuses it right after the display.
+    const int32_t shown = std::min(items, vel::shm::kMaxEntries);
     for (int32_t g = 0; g < groups; ++g) {
-        for (int32_t j = 0; j < items; ++j) {
+        for (int32_t j = 0; j < shown; ++j) {
             VLOG_PLAIN(_logger, "    [{}][{}]ipc_key       = {}", g, j,
                        sd.getConfShmemStr(g, sd.key_ipc_key, j));
             VLOG_PLAIN(_logger, "    [{}][{}]sh_id         = {}", g, j,

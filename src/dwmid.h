@@ -6,29 +6,44 @@
 #include <atomic>
 #include <memory>
 
+#include "ISocketCallback.h"
+#include "LineManager.h"
+#include "ServerSocket.h"
 #include "SettingDatas.h"
+#include "SharedMem.h"
 
 namespace veldw485 {
 
-class dwmid {
+class dwmid : public conn::ISocketCallback {
 public:
     dwmid();
-    virtual ~dwmid();
+    ~dwmid() override;
     dwmid(const dwmid&) = delete;
     dwmid& operator=(const dwmid&) = delete;
 
     // 1 success, -1 line and group counts differ.
     int Init();
+    // 0 stopped on request, -1 a group could not be created, -2 the order port could not be
+    // opened, -3 the order loop ended otherwise (an error or a "shut" order).
+    int main();
+    void Finish();
+    std::string CallOrderFromLibrary(std::string order) override;
     void ReceiveSignal(int signo);
     void DisplaySettingData();
     int Status() const { return _status; }
 
 private:
     void SetStatus(int status);
+    // Detaches and removes every group that main reached. With workers_ended false a worker
+    // may still touch its group, so the groups are removed but stay attached until exit.
+    void ReleaseGroups(bool workers_ended);
 
     int _status{0};
     data::SettingDatas* _sd{nullptr};
     std::shared_ptr<spdlog::logger> _logger;
+    conn::ServerSocket _server;
+    std::unique_ptr<shmem::SharedMem[]> _shmem;
+    std::unique_ptr<line::LineManager> _lineManager;
 };
 
 // Start-up state as the signal handler sees it, without touching the application object:

@@ -127,7 +127,10 @@ int main() {
 
     auto app = std::make_unique<veldw485::dwmid>();
     veldw485::g_app.store(app.get());
-    (void)app->Init();
+    if (app->Init() > 0) {
+        (void)app->main();
+        app->Finish();
+    }
     veldw485::g_app.store(nullptr);
     app.reset();
     spdlog::shutdown();

@@ -1,0 +1,399 @@
+#include "LineConnector.h"
+
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "Log.h"
+#include "TextUtil.h"
+
+namespace veldw485::line {
+
+namespace shm = vel::shm;
+
+namespace {
+// Shutdown waits at least this long, plus what the configured machines may need in a cycle.
+constexpr int kShutdownBaseMillis = 3000;
+constexpr int kShutdownMaxMillis = 60000;
+constexpr int kMachineMarginMillis = 200;
+}  // namespace
+
+LineConnector::LineConnector()
+    : _sd(data::SettingDatas::get_instance()), _logger(GetLogger()) {}
+
+LineConnector::~LineConnector() {
+    // A worker that is still running owns a reference to this object; the owner only
+    // destroys connectors whose workers have ended (see Shutdown).
+    if (_thread.joinable()) {
+        _thread.join();
+    }
+}
+
+void LineConnector::SetShmem(shmem::SharedMem* shmem) {
+    _shmem = shmem;
+}
+
+int LineConnector::InitMutex() {
+    const int items = _sd->getConfShmemInGrpNum();
+    for (int i = 0; i < items; ++i) {
+        void* addr = _shmem != nullptr ? _shmem->GetShmemAddr(i) : nullptr;
+        if (addr == nullptr) {
+            continue;  // entry not attached: nothing to initialise
+        }
+        shm::InitSegmentMutex(addr);
+        VTRACE("______ mutex init " << i);
+    }
+    return 0;
+}
+
+bool LineConnector::Recorded() {
+    return _recorded;
+}
+
+void LineConnector::JoinWorker() {
+    if (_thread.joinable()) {
+        _thread.join();
+    }
+}
+
+int LineConnector::Start(int channel, bool sniffer, unsigned char baudrate) {
+    VTRACE("in LineConnector : start channel = " << channel);
+    status = kStatusStarting;
+    if (Recorded()) {
+        std::lock_guard<std::mutex> guard(_lock);
+        status = kStatusOpenNow;
+        return ++_useCount;
+    }
+    // The worker of an earlier open may still be finishing its last poll with the old
+    // driver; it has been told to stop (or has ended) and ends within one poll or cycle.
+    JoinWorker();
+    _driver = std::make_unique<Rs485Control>(_sd->getConfLineStr(channel, _sd->key_device),
+                                             _sd->getConfLineStr(channel, _sd->key_de_line),
+                                             _sd->getConfLineInt(channel, _sd->key_baudrate),
+                                             _sd->getConfLineInt(channel, _sd->key_max_machine),
+                                             channel);
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        _channel = channel;
+        finished = false;
+        _useCount = 1;
+        // Cleared before the thread starts, so that a stop request made right after this
+        // start cannot be lost.
+        _stop_flag = 0;
+        // The joined worker may have left its final status behind.
+        status = kStatusStarting;
+    }
+    _alive = true;
+    _thread = std::thread(&LineConnector::Run, this, channel, sniffer, baudrate);
+    _recorded = true;
+    return _useCount;
+}
+
+int LineConnector::Stop(bool join) {
+    bool wait = false;
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        --_useCount;
+        if (_useCount != 0) {
+            status = kStatusStopRefused;
+            return 1;
+        }
+        status = kStatusStopping;
+        _stop_flag |= kStopBit;
+        wait = join;
+    }
+    if (wait) {
+        JoinWorker();
+    }
+    std::lock_guard<std::mutex> guard(_lock);
+    _recorded = false;
+    finished = false;
+    return 0;
+}
+
+int LineConnector::Reset() {
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        if (_useCount >= 1 && !finished) {
+            VTRACE("[" << _channel << "] : call Reset ->>> not Reset _stop_flag = " << _stop_flag);
+            return 0;
+        }
+        if (_recorded && !finished) {
+            _stop_flag |= kStopBit;
+        }
+    }
+    if (_recorded) {
+        JoinWorker();
+        _recorded = false;
+    }
+    std::lock_guard<std::mutex> guard(_lock);
+    _useCount = 0;
+    return 0;
+}
+
+int LineConnector::SetPortParams(int mc_num, unsigned char ctrl_bit, short time_out,
+                                 unsigned char delm_type, unsigned char len_after_delm,
+                                 unsigned char wait_time) {
+    std::lock_guard<std::mutex> guard(_lock);
+    VLOG_INFO(_logger,
+              "[{}:{}] ***** LineConnector::SetPortParams :  mc_num={} ctrl_bit={} time_out={} "
+              "delm_type={} len_after_delm={} wait_time={}",
+              mc_num, ctrl_bit, time_out, delm_type, len_after_delm, wait_time);
+    if (!_driver) {
+        return -1;  // never opened: there is no driver to configure
+    }
+    return _driver->SetPortParams(mc_num, ctrl_bit, time_out, delm_type, len_after_delm,
+                                  wait_time);
+}
+
+int LineConnector::SetComFlags(int use_machine_flags) {
+    std::lock_guard<std::mutex> guard(_lock);
+    if (!_driver) {
+        return 0;
+    }
+    return _driver->SetComFlags(use_machine_flags);
+}
+
+bool LineConnector::IsStarting() {
+    const int s = status;
+    return Recorded() && s >= 1000 && s <= 1999;
+}
+
+bool LineConnector::IsOpenNow() {
+    return Recorded() && status == kStatusOpenNow;
+}
+
+bool LineConnector::IsOpenAlready() {
+    return Recorded() && status == kStatusOpenAlready;
+}
+
+bool LineConnector::IsOpenFailed() {
+    const int s = status;
+    return !Recorded() || (s >= -1999 && s <= -1001);
+}
+
+bool LineConnector::IsRunning() {
+    const int s = status;
+    return Recorded() && s >= 2000 && s <= 2999;
+}
+
+int LineConnector::ShutdownWaitMillis() {
+    long total = kShutdownBaseMillis;
+    if (_driver) {
+        for (int m = 0; m < shm::kMachineCount; ++m) {
+            const Rs485Machine mc = _driver->GetMachine(m);
+            // A negative time-out tolerates silence for more than an hour; the cap applies.
+            const long time_out = mc.time_out < 0 ? kShutdownMaxMillis : mc.time_out;
+            total += static_cast<long>(mc.wait_time) * 4 + time_out + kMachineMarginMillis;
+        }
+    }
+    return static_cast<int>(std::min<long>(total, kShutdownMaxMillis));
+}
+
+bool LineConnector::Shutdown() {
+    if (!_thread.joinable()) {
+        return true;
+    }
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        _stop_flag |= kStopBit;
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(ShutdownWaitMillis());
+    while (_alive && std::chrono::steady_clock::now() < deadline) {
+        ::usleep(static_cast<useconds_t>(kPollMicros));
+    }
+    if (_alive) {
+        return false;
+    }
+    JoinWorker();
+    _recorded = false;
+    return true;
+}
+
+void LineConnector::LockSegment(int entry) {
+    _shmem->MutexLock(entry);
+}
+
+void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
+    const int r = _driver->Open(sniffer, baudrate);
+    switch (r) {
+        case 0:
+            status = kStatusOpenNow;
+            break;
+        case -1:
+            status = kStatusOpenAlready;
+            break;
+        case -2:
+            status = kStatusBaudError;
+            break;
+        case -3:
+            status = kStatusTtyError;
+            break;
+        case -4:
+            status = kStatusDeError;
+            break;
+        default:
+            status = kStatusOpenError;
+            break;
+    }
+    if (status != kStatusOpenNow && status != kStatusOpenAlready) {
+        VLOG_WARN(_logger, "[{}:{}] ***** order open : open failed : result = {}", r);
+        if (r == -4) {
+            // The tty stayed open when the DE line failed; the driver is replaced by the next
+            // open, so its descriptor is closed here rather than leaked.
+            std::lock_guard<std::mutex> guard(_lock);
+            (void)_driver->Close();
+        }
+        finished = true;
+        _alive = false;
+        return;
+    }
+    VLOG_INFO(_logger, "[{}:{}] ***** order open :result = {}", r);
+    _pending = 0;
+
+    auto* ctl = static_cast<shm::ControlSegment*>(_shmem->GetShmemAddr(shm::kControlEntry));
+    while (true) {
+        if (ctl != nullptr) {
+            LockSegment(shm::kControlEntry);
+            const uint32_t flags = ctl->data_flags;
+            if (flags >= shm::kAnswerThreshold) {
+                ++_pending;
+                if (_pending >= kStaleLimit) {
+                    ClearStaleAnswer(ctl, channel);
+                } else {
+                    _shmem->MutexUnlock(shm::kControlEntry);
+                }
+            } else if ((flags & shm::kTransmitRequest) != 0U) {
+                ServeTransmit(ctl, channel);
+            } else if ((flags & shm::kComRequest) != 0U) {
+                ServeCommunication(ctl, channel);
+            } else {
+                _shmem->MutexUnlock(shm::kControlEntry);
+            }
+        }
+        {
+            std::lock_guard<std::mutex> guard(_lock);
+            if ((_stop_flag & kStopBit) != 0) {
+                const int closed = _driver->Close();
+                VLOG_INFO(_logger, "[{}:{}] in thread [{}] : close : ret = {}", channel, closed);
+                status = kStatusEnded;
+                break;
+            }
+        }
+        ::usleep(static_cast<useconds_t>(kPollMicros));
+    }
+    finished = true;
+    _alive = false;
+}
+
+void LineConnector::ClearStaleAnswer(shm::ControlSegment* ctl, int channel) {
+    static constexpr uint32_t kBits[] = {shm::kTransmitAnswer, shm::kComAnswer,
+                                         shm::kTransmitRequest, shm::kComRequest};
+    for (const uint32_t bit : kBits) {
+        const uint32_t flags = ctl->data_flags;
+        if ((flags & bit) == 0U) {
+            continue;
+        }
+        if (bit == shm::kTransmitAnswer || bit == shm::kTransmitRequest) {
+            VLOG_INFO(_logger,
+                      "[{}:{}] in thread [{}]: +++++++++  clear wait flag (putOutData) +++++++++ "
+                      "flag={} clear flag->{}",
+                      channel, flags, bit);
+        } else {
+            VLOG_INFO(_logger,
+                      "[{}:{}] in thread [{}]: +++++++++  clear wait flag (startCom) +++++++++ "
+                      "flag={} clear flag->{}",
+                      channel, flags, bit);
+        }
+        ctl->data_flags = flags ^ bit;
+    }
+    _shmem->MutexUnlock(shm::kControlEntry);
+    VTRACE("in thread [" << channel << "]: semaphore value = " << _shmem->GetSemVal(shm::kControlEntry));
+    _shmem->ResetSemVal(shm::kControlEntry);
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        _stop_flag |= kStopBit;
+    }
+    _pending = 0;
+}
+
+void LineConnector::ServeTransmit(shm::ControlSegment* ctl, int channel) {
+    _pending = 0;
+    ctl->data_flags ^= shm::kTransmitRequest;
+    VLOG_INFO(_logger, "[{}:{}] ***** order put_output_stream channel = {}", channel);
+    int32_t result = shm::kRequestSuccess;
+    const int32_t mc_num = ctl->mode;
+    const int32_t data_len = ctl->data_len;
+    // The slot is written by other processes: a request outside the tables is refused here
+    // instead of being handed to the driver.
+    if (mc_num < 0 || mc_num >= shm::kMachineCount || data_len < 0 ||
+        data_len > shm::kSendBufferSize) {
+        result = shm::kRequestFailure;
+        VLOG_WARN(_logger,
+                  "[{}:{}] in thread [{}]:  putOutputStream : invalid request : mc_num = {} : "
+                  "data_len = {}",
+                  channel, mc_num, data_len);
+    } else {
+        VLOG_INFO(_logger,
+                  "[{}:{}] in thread [{}]: receive putOutputStream : mc_num = {} : data_len = {} "
+                  ": data = {}",
+                  channel, mc_num, data_len,
+                  vel::text::BytesToHex(ctl->data, static_cast<std::size_t>(data_len)));
+        if (_driver->SetSendData(mc_num, ctl->data, data_len) == 0) {
+            result = shm::kRequestFailure;
+            VLOG_WARN(_logger, "[{}:{}] in thread [{}]:  putOutputStream : data set failed ({})",
+                      channel, result);
+        }
+    }
+    ctl->data_len = result;
+    ctl->data_flags |= shm::kTransmitAnswer;
+    VLOG_INFO(_logger, "[{}:{}] in thread [{}]: return putOutputStream : return = {}", channel,
+              result);
+    _shmem->MutexUnlock(shm::kControlEntry);
+    _shmem->SemUnlock(shm::kControlEntry);
+}
+
+void LineConnector::ServeCommunication(shm::ControlSegment* ctl, int channel) {
+    _pending = 0;
+    ctl->data_flags ^= shm::kComRequest;
+    VLOG_INFO(_logger, "[{}:{}] ***** order start_com channel = {}", channel);
+    int32_t result = shm::kRequestSuccess;
+    VLOG_INFO(_logger, "[{}:{}] in thread [{}]: receive startCom : mode = {}", channel, ctl->mode);
+    if (_driver->StartCom(_lens, &_bufs[0][0]) == 0) {
+        result = shm::kRequestFailure;
+        VLOG_WARN(_logger, "[{}:{}] in thread [{}]:  startCom : data set failed ({})", channel,
+                  result);
+    }
+    ctl->mode = result;
+    ctl->data_flags |= shm::kComAnswer;
+    _shmem->MutexUnlock(shm::kControlEntry);
+
+    auto* rcv = static_cast<shm::ReceiveSegment*>(_shmem->GetShmemAddr(shm::kReceiveEntry));
+    if (rcv != nullptr) {
+        LockSegment(shm::kReceiveEntry);
+        const auto stamp = static_cast<int32_t>(::clock());
+        rcv->data_flags |= shm::kReceiveWritten;
+        rcv->time = stamp;
+        for (int m = 0; m < shm::kMachineCount; ++m) {
+            shm::ReceiveRecord& rec = rcv->records[m];
+            const int len = std::clamp(_lens[m], 0, shm::kReceiveAreaSize);
+            rec.time = stamp;
+            rec.dalen = static_cast<uint16_t>(len);
+            rec.statu = _driver->GetMachine(m).com_flag;
+            std::memcpy(rec.da, _bufs[m], static_cast<std::size_t>(len));
+            rec.da[len] = 0;
+        }
+        VLOG_INFO(_logger, "[{}:{}] in thread [{}]: return startCom : write receive datas",
+                  channel);
+        _shmem->MutexUnlock(shm::kReceiveEntry);
+    }
+    VLOG_INFO(_logger, "[{}:{}] in thread [{}]: return startCom : return = {}", channel, result);
+    VTRACE("in thread [" << channel << "]: semaphore value = " << _shmem->GetSemVal(shm::kControlEntry));
+    _shmem->SemUnlock(shm::kControlEntry);
+}
+
+}  // namespace veldw485::line

@@ -1,0 +1,99 @@
+// One configured RS-485 line: its use count, its status and the worker thread that serves the
+// requests that clients post in the line's shared memory group.
+#pragma once
+
+#include <spdlog/spdlog.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "Rs485Control.h"
+#include "SettingDatas.h"
+#include "SharedMem.h"
+
+namespace veldw485::line {
+
+class LineConnector {
+public:
+    static constexpr int kStatusNone = 0;
+    static constexpr int kStatusStarting = 1000;
+    static constexpr int kStatusOpenNow = 2000;
+    static constexpr int kStatusOpenAlready = 2001;
+    static constexpr int kStatusStopping = 8000;
+    static constexpr int kStatusEnded = 9000;
+    static constexpr int kStatusStopRefused = 9001;
+    static constexpr int kStatusBaudError = -1001;
+    static constexpr int kStatusTtyError = -1002;
+    static constexpr int kStatusDeError = -1003;
+    static constexpr int kStatusOpenError = -1999;
+    static constexpr int kStopBit = 1;
+    // Polls of the control segment, and polls an uncollected answer may wait.
+    static constexpr int kPollMicros = 10000;
+    static constexpr int kStaleLimit = 100;
+
+    LineConnector();
+    virtual ~LineConnector();
+    LineConnector(const LineConnector&) = delete;
+    LineConnector& operator=(const LineConnector&) = delete;
+
+    void SetShmem(shmem::SharedMem* shmem);
+    int InitMutex();
+    // Returns the use count after the call.
+    int Start(int channel, bool sniffer, unsigned char baudrate);
+    // 0 the last user left, 1 users remain.
+    int Stop(bool join);
+    int Reset();
+    int SetPortParams(int mc_num, unsigned char ctrl_bit, short time_out, unsigned char delm_type,
+                      unsigned char len_after_delm, unsigned char wait_time);
+    int SetComFlags(int use_machine_flags);
+
+    bool IsStarting();
+    bool IsOpenNow();
+    bool IsOpenAlready();
+    bool IsOpenFailed();
+    bool IsRunning();
+
+    // Tells a running worker to stop and waits until it has ended, at most the time its
+    // longest cycle can take. Returns true when no worker runs any more.
+    bool Shutdown();
+
+    void Run(int channel, bool sniffer, unsigned char baudrate);
+
+private:
+    bool Recorded();
+    // Waits for the thread of an earlier worker that has been told to stop or has ended.
+    void JoinWorker();
+    void ServeTransmit(vel::shm::ControlSegment* ctl, int channel);
+    void ServeCommunication(vel::shm::ControlSegment* ctl, int channel);
+    void ClearStaleAnswer(vel::shm::ControlSegment* ctl, int channel);
+    void LockSegment(int entry);
+    int ShutdownWaitMillis();
+
+    data::SettingDatas* _sd;
+    std::shared_ptr<spdlog::logger> _logger;
+    std::unique_ptr<Rs485Control> _driver;
+    std::atomic<int> status{kStatusNone};
+    shmem::SharedMem* _shmem{nullptr};
+    // The worker record. A worker whose record was cleared by Stop may still be finishing its
+    // poll; its thread stays joinable in _thread until the next Start or Shutdown joins it.
+    std::thread _thread;
+    bool _recorded{false};
+    std::atomic<bool> finished{false};
+    // True from the creation of a worker thread until its last statement; unlike `finished`
+    // it is never cleared on behalf of a worker.
+    std::atomic<bool> _alive{false};
+    std::mutex _lock;
+    int _useCount{0};
+    int _channel{-1};
+    int _stop_flag{0};
+
+    // Worker data: reply lengths and reply buffers of the 15 machines.
+    int _lens[vel::shm::kMachineCount]{};
+    unsigned char _bufs[vel::shm::kMachineCount][vel::shm::kReceiveAreaSize]{};
+    int _pending{0};
+};
+
+}  // namespace veldw485::line

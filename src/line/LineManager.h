@@ -1,0 +1,45 @@
+// Executes the orders of the clients on the configured lines: field checks, use counts and
+// the response words.
+#pragma once
+
+#include <spdlog/spdlog.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "LineConnector.h"
+#include "SettingDatas.h"
+#include "SharedMem.h"
+
+namespace veldw485::line {
+
+class LineManager {
+public:
+    using Fields = std::vector<std::string>;
+
+    explicit LineManager(shmem::SharedMem* shmem);
+    virtual ~LineManager();
+    LineManager(const LineManager&) = delete;
+    LineManager& operator=(const LineManager&) = delete;
+
+    int InitMutex();
+    std::string OrderOpen(const Fields& fields, int& channel);
+    std::string OrderClose(const Fields& fields);
+    std::string OrderPortParam(const Fields& fields);
+    std::string OrderComPort(const Fields& fields);
+
+    // Stops every worker and waits for it; true when none runs any more.
+    bool StopWorkers();
+
+private:
+    bool CheckFieldCount(const Fields& fields, std::size_t count, const char* label);
+    bool CheckChannel(int channel, const char* label);
+
+    data::SettingDatas* _sd;
+    std::shared_ptr<spdlog::logger> _logger;
+    std::vector<std::unique_ptr<LineConnector>> _connectors;
+    shmem::SharedMem* _shmem;
+};
+
+}  // namespace veldw485::line
