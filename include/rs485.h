@@ -1,0 +1,201 @@
+/*
+ * rs485.h - the public interface of librs485.so.1.
+ *
+ * librs485 lets several application processes share the RS-485 lines that the daemon dwmid
+ * owns. On each line (channel) the daemon is bus master of up to 15 slave machines. An
+ * application opens a channel, describes each machine (character format, reply delimiter,
+ * time-out), chooses the machines that take part, deposits one request per machine, runs a
+ * communication cycle and reads every machine's reply and status.
+ *
+ * Usable from C (C99) and C++. Link with -lrs485 (librs485.so -> librs485.so.1).
+ *
+ * Numbering: channels and machines are 1-based here. Channel c is the c-th line of the
+ * configuration; a channel has machines 1 to 15.
+ *
+ * Configuration: the library reads /usr/local/etc/vellib/dwlib.conf once, at the first
+ * pxa_rs485_open of the process ("order_conn": "server", "port", "res_wait_timeout";
+ * "line" for "max_machine"; "shared_indata_num", "shared_key_dir", "shared").
+ *
+ * Blocking and threads: the library has no thread of its own. Every call runs on the calling
+ * thread and blocks it: order calls for the TCP exchange with the daemon (connect without a
+ * time limit, each reply wait up to "res_wait_timeout" milliseconds), data calls until the
+ * daemon's worker of the channel has answered (without a time limit). Open, close and the
+ * order calls of one channel must not run on several threads at the same time, and threads or
+ * processes sharing one channel must not have pxa_rs485_putOutputStream or pxa_rs485_startCom
+ * outstanding at the same time. A send to a daemon that has gone away fails with a result; it
+ * never raises SIGPIPE, and the library changes no signal disposition.
+ *
+ * Diagnostics: the library writes trace lines to standard output and error lines to standard
+ * error; they are not an interface.
+ */
+#ifndef RS485_H
+#define RS485_H
+
+#ifdef __cplusplus
+#include <cstddef>
+#else
+#include <stdbool.h>
+#include <stddef.h>
+#endif
+
+#if defined(__GNUC__)
+#define RS485_API __attribute__((visibility("default")))
+#else
+#define RS485_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Number of slave machines per channel. */
+#define RS485_MACHINE_COUNT 15
+/* Largest request for one machine, in bytes. */
+#define RS485_MAX_REQUEST 64
+/* Largest reply of one machine, in bytes. */
+#define RS485_MAX_REPLY 436
+
+/* Machine status (xfer_data.status of received data). */
+#define RS485_STATUS_NOT_POLLED 0
+#define RS485_STATUS_SELECTED 1
+#define RS485_STATUS_COMPLETE 2
+#define RS485_STATUS_TIMEOUT 4
+#define RS485_STATUS_READ_ERROR 24
+
+/*
+ * Transfer record.
+ * Transmit (pxa_rs485_putOutputStream): the application fills len (0..64) and data; status
+ * is not read.
+ * Receive (pxa_rs485_getReceiveStream): the library fills all three fields and owns the
+ * record. data points at len reply bytes followed by a 0 byte, inside the library's private
+ * copy; the bytes change when a later pxa_rs485_getReceiveStream copies newer data for that
+ * machine. Before the first copy a record has len 0, status 0 and data pointing at an empty,
+ * 0-terminated buffer.
+ */
+typedef struct xfer_data {
+    unsigned short len;
+    unsigned char status;
+    unsigned char* data;
+} xfer_data;
+
+/* Event listener: called without arguments at the end of a communication cycle. */
+typedef void (*rs485_listener)(void);
+
+/*
+ * Opens channel `channel` (1-based) at baud-rate index `baudrate` (the daemon accepts 0 to 5),
+ * in sniffer mode when `sniffer` is true. The first call of the process reads the
+ * configuration and connects; each channel has its own connection to the daemon.
+ * Results:
+ *    0  the daemon opened the channel and its shared memory is attached;
+ *   -1  the daemon opened the channel, but its shared memory could not be attached (the
+ *       channel is not one of the library's configured groups, or the daemon's segments are
+ *       missing or too small); a later open of the channel tries to attach again;
+ *   -2  the channel was already open in this process; the daemon counted this open as well,
+ *       but the process's one pxa_rs485_close releases only one count, so the daemon keeps
+ *       the line open until the daemon ends;
+ *   -3  no connection to the daemon, no reply within "res_wait_timeout", or a refusal
+ *       (channel 0 or a channel the daemon has not configured).
+ * Blocks for the connect and up to "res_wait_timeout" for the reply.
+ */
+RS485_API int pxa_rs485_open(int channel, bool sniffer, unsigned char baudrate);
+
+/*
+ * Sends the close order for `channel` without waiting for a reply, closes the channel's
+ * connection and detaches its shared memory. Nothing happens for a channel that this process
+ * has not connected. The channel's listener and its received data stay.
+ */
+RS485_API void pxa_rs485_close(int channel);
+
+/*
+ * Sets the parameters of machine `mc_num` (1-based) of `channel`: character format
+ * `ctrl_bit`, reply time-out `time_out`, delimiter type `delm_type`, bytes after the
+ * delimiter `len_after_delm` and turn-around wait `wait_time`; their meaning is the line
+ * driver's. The daemon does not answer; nothing is reported (a channel not open only
+ * produces a trace line).
+ */
+RS485_API void pxa_rs485_setPortParams(int channel, int mc_num, unsigned char ctrl_bit,
+                                       short time_out, unsigned char delm_type,
+                                       unsigned char len_after_delm, unsigned char wait_time);
+
+/*
+ * Chooses the machines that take part in the cycles of `channel`: bit i of `flags` selects
+ * machine i + 1. Result: 1 the daemon accepted the mask; 0 otherwise (refused, no reply within
+ * "res_wait_timeout", channel not open, no open yet).
+ */
+RS485_API int pxa_rs485_setComFlags(int channel, int flags);
+
+/*
+ * Deposits the request `buf` (len 0..64 bytes at data) for machine `mc` (1..15) of `channel`
+ * and waits, without a time limit, until the daemon's worker has taken it. Result: 1 the
+ * daemon accepted the request; 0 refused, channel not attached, channel or machine out of
+ * range, buf null or len above 64. The request is sent at every later cycle until replaced.
+ */
+RS485_API int pxa_rs485_putOutputStream(int channel, int mc, xfer_data* buf);
+
+/*
+ * Runs one communication cycle on `channel`: the daemon's worker addresses every selected
+ * machine and publishes the replies. Waits, without a time limit, for the end of the cycle,
+ * then calls the channel's listener (also when the cycle failed). Result: 1 success; 0 the
+ * cycle failed, or the channel is not open or not attached (no listener call then).
+ */
+RS485_API int pxa_rs485_startCom(int channel);
+
+/*
+ * Fetches the received frames of `channel`, copying what changed since the last call.
+ *   mc 1..15: returns the address of machine mc's xfer_data (an `xfer_data*`);
+ *   mc 0:     returns the address of a table of 15 `xfer_data*`, machines 1..15 in order
+ *             (an `xfer_data**`); machines from the line's "max_machine" up are not refreshed.
+ * The records belong to the library and stay valid while the process runs; the address is the
+ * same at every call. It is returned also when nothing was copied (channel not attached, no
+ * cycle yet): the records then show what they showed before. Returns NULL when no channel was
+ * ever opened in the process, or for a channel outside the library's configured groups or a
+ * machine outside 0..15. Takes the channel's shared memory lock briefly; never waits for the
+ * daemon.
+ */
+RS485_API void* pxa_rs485_getReceiveStream(int channel, int mc);
+
+/*
+ * Registers `listener` for `channel`, replacing any earlier one (a NULL listener removes
+ * it). The channel need not be open. The listener runs on the thread that called
+ * pxa_rs485_startCom.
+ */
+RS485_API void pxa_rs485_addEventListener(int channel, rs485_listener listener);
+
+/* Removes the listener of `channel`, if any. */
+RS485_API void pxa_rs485_removeEventListener(int channel);
+
+/* Always 0. */
+RS485_API int pxa_rs485_getPortStatus(void);
+
+/* Does nothing. */
+RS485_API void pxa_rs485_putPortStatus(unsigned char status);
+
+/* Always 0. */
+RS485_API unsigned short pxa_rs485_verGet(void);
+
+#ifndef RS485_LIBRARY_INTERNAL
+/*
+ * The library's facade object: NULL until the first pxa_rs485_open of the process, then set
+ * for the rest of its life. Opaque; only its being NULL or not means anything to callers.
+ */
+RS485_API extern void* dw485if;
+#endif
+
+#ifdef __cplusplus
+}
+
+/*
+ * Sends the order "shut" to the daemon on the connection of the lowest channel this process
+ * has connected and closes that connection: the daemon stops serving orders and ends. Nothing
+ * else changes in the process; later orders fail. Does nothing before the first open or when
+ * no channel is connected.
+ *
+ * This function has C++ linkage (its symbol is the C++ name of a function without
+ * parameters), so it is declared for C++ only. A C application that needs it compiles a
+ * one-line C++ wrapper, for example:
+ *     extern "C" void app_rs485_shutdown(void) { pxa_rs485_shutdown(); }
+ */
+RS485_API void pxa_rs485_shutdown();
+#endif
+
+#endif /* RS485_H */

@@ -1,0 +1,50 @@
+// One channel's order client: owns the channel's connection to the daemon, composes the
+// orders for that channel and maps the reply or the transport failure to a result.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ClientSocket.h"
+#include "SettingLibDatas.h"
+
+namespace veldwlib {
+
+class SerialLine {
+  public:
+    SerialLine();
+    virtual ~SerialLine() = default;
+    SerialLine(const SerialLine&) = delete;
+    SerialLine& operator=(const SerialLine&) = delete;
+
+    // Result of connectServer.
+    int OpenLine(const std::string& server, int port, int channel);
+    bool isConnectReady() const;
+    // 0 "opsuc"; 1 "opalr"; -1 other reply; -2 no reply in time; -3 send failed;
+    // -4 receive failed or closed by the daemon; -5 any other transport result.
+    int Open(bool sniffer, int baudrate);
+    // 0 order sent; -1 send failed; -2 nothing sent. The connection is closed afterwards.
+    int Close();
+    void SetPortParams(int mc_num, uint8_t ctrl_bit, int16_t time_out, uint8_t delm_type,
+                       uint8_t len_after_delm, uint8_t wait_time);
+    // 0 "cpsuc"; -99 other reply; -100 no reply in time; -1 send failed; -2 receive failed or
+    // closed; -101 any other transport result.
+    int SetComFlags(int mask);
+    // As Close, with the order "shut".
+    int Shutdown();
+
+    int GetChannel() const { return _channel; }
+    const conn::ClientSocket& Socket() const { return _socket; }
+
+  private:
+    std::string _order(const std::string& name) const;
+    int _sendLast(const std::string& order);
+    int _replyWait() const;
+
+    data::SettingLibDatas* _sd;
+    conn::ClientSocket _socket;
+    int _stats{0};
+    int _channel{-1};
+};
+
+}  // namespace veldwlib

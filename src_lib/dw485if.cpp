@@ -1,0 +1,299 @@
+#include "dw485if.h"
+
+#include <cstring>
+
+#include "ShmLayout.h"
+#include "Trace.h"
+
+namespace veldwlib {
+
+namespace {
+// A cycle request is recorded as bit 1 << channel of a 32-bit mask of channels to serve.
+constexpr int kChannelMaskBits = 32;
+constexpr int kAllMachines = -1;
+
+bool MachineInRange(int mc) {
+    return mc >= 0 && mc < vel::shm::kMachineCount;
+}
+}  // namespace
+
+dw485_if::dw485_if() {
+    _initSettings();
+    _start();
+}
+
+dw485_if::~dw485_if() {
+    for (auto& shm : _shmem) {
+        if (shm->GetShmemNo() >= 0) {
+            _release(*shm);
+        }
+    }
+}
+
+void dw485_if::_initSettings() {
+    data::SettingLibDatas::create();
+    _sd = data::SettingLibDatas::get_instance();
+}
+
+int dw485_if::_start() {
+    const int groups = _sd->getConfShmemGrpNum();
+    for (int g = 0; g < groups; ++g) {
+        _shmem.push_back(std::make_unique<shmem::SharedMemCli>(_sd));
+    }
+    return 0;
+}
+
+shmem::SharedMemCli* dw485_if::_attachment(int channel) const {
+    if (channel < 0 || static_cast<std::size_t>(channel) >= _shmem.size()) {
+        return nullptr;
+    }
+    return _shmem[static_cast<std::size_t>(channel)].get();
+}
+
+void dw485_if::_release(shmem::SharedMemCli& shm) {
+    shm.Detatch();
+    shm.Destroy();
+    shm.ReSetShmemNo();
+}
+
+int dw485_if::readyStatus(int channel) const {
+    const auto it = _lines.find(channel);
+    return it != _lines.end() && it->second.isConnectReady() ? 1 : 0;
+}
+
+int dw485_if::ConnectLine(int channel) {
+    if (_lines.count(channel) != 0) {
+        if (readyStatus(channel) == 1) {
+            return 2;
+        }
+        _lines.erase(channel);
+        VTRACE(channel << ":: ConnectLine : NG");
+        return -2;
+    }
+    SerialLine& line = _lines.try_emplace(channel).first->second;
+    const int r =
+        line.OpenLine(_sd->getConfStr(_sd->key_server), _sd->getConfInt(_sd->key_port), channel);
+    VTRACE(channel << ":: ConnectLine : ret=" << r);
+    const bool ok = line.isConnectReady();
+    VTRACE(channel << ":: ConnectLine after : isConnectReady : ret=" << ok);
+    if (ok) {
+        return 1;
+    }
+    _lines.erase(channel);
+    return -1;
+}
+
+int dw485_if::rs485_open(int channel, bool sniffer, unsigned char baudrate) {
+    VTRACE(channel << ":: open : call Open <channel:" << channel << ">");
+    auto it = _lines.find(channel);
+    if (it == _lines.end()) {
+        VTRACE(channel << ":: open : is opened check -> not opened");
+        if (ConnectLine(channel) != 1) {
+            return -3;
+        }
+        it = _lines.find(channel);
+    }
+    const int r = it->second.Open(sniffer, baudrate);
+    VTRACE(channel << ":: open : SOCKET Open <" << channel << "> ret=" << r);
+    if (r < 0) {
+        return -3;
+    }
+    shmem::SharedMemCli* shm = _attachment(channel);
+    // The daemon may serve more lines than this process has groups configured: such a
+    // channel is open at the daemon but has no shared memory here.
+    if (shm == nullptr) {
+        VTRACE(channel << ":: open : Attatch Shmem Error ret=no group");
+        return -1;
+    }
+    if (shm->IsAttached()) {
+        return -2;
+    }
+    // A group number kept from a failed attach is retried rather than taken as attached.
+    shm->SetShmemNo(channel);
+    const int a = shm->Attatch();
+    VTRACE(channel << ":: open ------- SHMEM Attatch <" << channel << "> ret=" << a);
+    if (a != 0) {
+        VTRACE(channel << ":: open : Attatch Shmem Error ret=" << a);
+        return -1;
+    }
+    return 0;
+}
+
+void dw485_if::rs485_close(int channel) {
+    const auto it = _lines.find(channel);
+    if (it == _lines.end()) {
+        return;
+    }
+    it->second.Close();
+    _lines.erase(it);
+    shmem::SharedMemCli* shm = _attachment(channel);
+    if (shm != nullptr && shm->GetShmemNo() >= 0) {
+        _release(*shm);
+    }
+    VTRACE(channel << ":: close : SOCKET Close");
+}
+
+void dw485_if::rs485_setPortParams(int channel, int mc_num, unsigned char ctrl_bit, short time_out,
+                                   unsigned char delm_type, unsigned char len_after_delm,
+                                   unsigned char wait_time) {
+    const auto it = _lines.find(channel);
+    if (it == _lines.end()) {
+        VTRACE(channel << ":: setPortParams : not opened");
+        return;
+    }
+    it->second.SetPortParams(mc_num, ctrl_bit, time_out, delm_type, len_after_delm, wait_time);
+    VTRACE(channel << ":: setPortParams");
+}
+
+int dw485_if::rs485_setComFlags(int channel, int flags) {
+    const auto it = _lines.find(channel);
+    if (it == _lines.end()) {
+        VTRACE(channel << ":: setComFlags : not opened");
+        return 0;
+    }
+    const int r = it->second.SetComFlags(flags);
+    VTRACE(channel << ":: setComFlags");
+    return r == 0 ? 1 : 0;
+}
+
+void dw485_if::rs485_addEventListener(int channel, Listener listener) {
+    _listeners.erase(channel);
+    // A null listener would be called at the next cycle; it only removes the old one.
+    if (listener == nullptr) {
+        return;
+    }
+    _listeners[channel] = listener;
+    VTRACE(channel << ":: addEventListener : insert[" << channel << "]");
+}
+
+void dw485_if::rs485_removeEventListener(int channel) {
+    _listeners.erase(channel);
+}
+
+void dw485_if::rs485_shutdown() {
+    if (!_lines.empty()) {
+        _lines.begin()->second.Shutdown();
+    }
+}
+
+int dw485_if::rs485_putOutputStream(int channel, int mc_num, const xfer_data* buf) {
+    shmem::SharedMemCli* shm = _attachment(channel);
+    if (shm == nullptr || !shm->IsAttached() || !MachineInRange(mc_num) || buf == nullptr ||
+        buf->len > vel::shm::kSendBufferSize || (buf->len > 0 && buf->data == nullptr)) {
+        return 0;
+    }
+    auto* ctl = static_cast<vel::shm::ControlSegment*>(shm->GetShmemAddr(vel::shm::kControlEntry));
+
+    VTRACE(channel << ":: putOutputStream ----- send mutex lock");
+    shm->MutexLock(vel::shm::kControlEntry);
+    ctl->data_flags |= vel::shm::kTransmitRequest;
+    ctl->mode = mc_num;
+    ctl->data_len = buf->len;
+    if (buf->len > 0) {
+        std::memcpy(ctl->data, buf->data, buf->len);
+    }
+    ctl->data[buf->len] = 0;
+    VTRACE(channel << ":: putOutputStream ----- send mutex unlock");
+    shm->MutexUnlock(vel::shm::kControlEntry);
+
+    VTRACE(channel << ":: putOutputStream  ----- WAIT UNLOCK SEMAPHORE (putOutputStream): Data "
+                      "Set (unlock from dwmid)");
+    shm->SemLock(vel::shm::kControlEntry);
+
+    int32_t result = -1;
+    shm->MutexLock(vel::shm::kControlEntry);
+    if ((ctl->data_flags & vel::shm::kTransmitAnswer) != 0) {
+        ctl->data_flags ^= vel::shm::kTransmitAnswer;
+        result = ctl->data_len;
+    }
+    shm->MutexUnlock(vel::shm::kControlEntry);
+    return result == vel::shm::kRequestSuccess ? 1 : 0;
+}
+
+int dw485_if::rs485_startCom(int channel) {
+    if (_lines.count(channel) == 0) {
+        VTRACE(channel << ":: startCom : not opened");
+        return 0;
+    }
+    shmem::SharedMemCli* shm = _attachment(channel);
+    if (shm == nullptr || !shm->IsAttached() || channel >= kChannelMaskBits) {
+        return 0;
+    }
+    auto* ctl = static_cast<vel::shm::ControlSegment*>(shm->GetShmemAddr(vel::shm::kControlEntry));
+
+    shm->MutexLock(vel::shm::kControlEntry);
+    ctl->data_flags |= vel::shm::kComRequest;
+    ctl->mode = vel::shm::kComMode;
+    shm->MutexUnlock(vel::shm::kControlEntry);
+
+    VTRACE(channel << ":: startCom  ----- WAIT UNLOCK SEMAPHORE (startCom): Data Receive "
+                      "(unlock from dwmid)");
+    shm->SemLock(vel::shm::kControlEntry);
+
+    int32_t answer = vel::shm::kRequestSuccess;
+    shm->MutexLock(vel::shm::kControlEntry);
+    if ((ctl->data_flags & vel::shm::kComAnswer) != 0) {
+        ctl->data_flags ^= vel::shm::kComAnswer;
+        answer = ctl->mode;
+    }
+    shm->MutexUnlock(vel::shm::kControlEntry);
+
+    const bool failed = answer != vel::shm::kRequestSuccess;
+    VTRACE(channel << ":: startCom  ret = {} --> " << (failed ? "false --> " : "true --> ")
+                   << channel << " channel=" << channel << (failed ? "->[ng] " : "->[ok] "));
+    VTRACE(channel << ":: startCom : call Callback : channel=" << channel);
+    const auto it = _listeners.find(channel);
+    if (it != _listeners.end()) {
+        it->second();
+    }
+    return failed ? 0 : 1;
+}
+
+void dw485_if::_copyReceived(int channel, shmem::ReceiveDataMem& copy, int mc) {
+    shmem::SharedMemCli* shm = _attachment(channel);
+    if (shm == nullptr || !shm->IsAttached()) {
+        return;
+    }
+    const auto* rcv =
+        static_cast<const vel::shm::ReceiveSegment*>(shm->GetShmemAddr(vel::shm::kReceiveEntry));
+    shm->MutexLock(vel::shm::kReceiveEntry);
+    if ((rcv->data_flags & vel::shm::kReceiveWritten) != 0) {
+        auto take = [&copy, rcv](int m) {
+            const vel::shm::ReceiveRecord& r = rcv->records[m];
+            if (copy.IsNewestDateAndUpdate(m, r.time)) {
+                copy.DataCopy(m, r.dalen, r.statu, r.da, r.time);
+                copy.ReturnDataCopy(m);
+            }
+        };
+        if (mc == kAllMachines) {
+            if (copy.IsUpdateDatas(rcv->time)) {
+                // Only the line's machines are refreshed; the setting cannot widen the table.
+                int machines = _sd->getConfLineInt(channel, _sd->key_max_machine);
+                if (machines > vel::shm::kMachineCount) {
+                    machines = vel::shm::kMachineCount;
+                }
+                for (int m = 0; m < machines; ++m) {
+                    take(m);
+                }
+                copy.UpdateDatas(rcv->time);
+            }
+        } else {
+            take(mc);
+        }
+    }
+    shm->MutexUnlock(vel::shm::kReceiveEntry);
+}
+
+void* dw485_if::rs485_getReceiveStream(int channel, int mc) {
+    if (_attachment(channel) == nullptr || (mc != kAllMachines && !MachineInRange(mc))) {
+        return nullptr;
+    }
+    shmem::ReceiveDataMem& copy = _receiveData.try_emplace(channel).first->second;
+    _copyReceived(channel, copy, mc);
+    if (mc == kAllMachines) {
+        return copy.Table();
+    }
+    return copy.Transfer(mc);
+}
+
+}  // namespace veldwlib

@@ -1,0 +1,253 @@
+// The library against the real daemon and the bus simulator: a C application built against
+// the public header alone runs the typical cycle; the exported functions' edge cases.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "LibE2e.h"
+#include "TestSupport.h"
+#include "rs485.h"
+
+using testsupport::CClientRun;
+using testsupport::WaitUntil;
+
+namespace {
+
+const char kSim0[] = "/var/local/sandbox/ttySIM0";
+const char kSim1[] = "/var/local/sandbox/ttySIM1";
+
+// Machine 1 ends its reply with CR, machine 2 with ETX and one check byte, machine 3 by
+// silence; machine 4 never answers.
+const char kMachines[] = R"({"machines": [
+ {"name": "cr", "match": {"address": 1, "position": 0}, "request_length": 2, "reply_text": "OK1\r"},
+ {"name": "etx", "match": {"address": 2, "position": 0}, "request_length": 2,
+  "reply_hex": "02 41 42 03 1C"},
+ {"name": "quiet-end", "match": {"address": 3, "position": 0}, "request_length": 2,
+  "reply_text": "SILENT-3"},
+ {"name": "mute", "match": {"address": 4, "position": 0}, "request_length": 2, "fault": "no_reply"}
+]})";
+
+const std::vector<std::string> kSetup{
+    "port:1:1:3:100:13:0:0", "port:1:2:3:100:3:1:0", "port:1:3:3:100:1:0:0",
+    "port:1:4:3:100:13:0:0", "compt:1:15",           "put:1:1:0101",
+    "put:1:2:0202",          "put:1:3:0303",         "put:1:4:0404"};
+
+class LibCycle : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        testsupport::ConfigSpec spec;
+        spec.lines = {{kSim0}, {kSim1}};
+        spec.res_wait_timeout = 5000;
+        ASSERT_TRUE(testsupport::InstallConfig(spec));
+        sim0_ = new testsupport::BusSimulator;
+        sim1_ = new testsupport::BusSimulator;
+        ASSERT_TRUE(sim0_->Start(kMachines, kSim0));
+        ASSERT_TRUE(sim1_->Start(kMachines, kSim1));
+        daemon_ = new testsupport::Daemon;
+        ASSERT_TRUE(daemon_->Start());
+        ASSERT_TRUE(daemon_->WaitServing());
+        std::string log;
+        client_ = testsupport::BuildCClient(&log);
+        ASSERT_FALSE(client_.empty()) << log;
+    }
+    static void TearDownTestSuite() {
+        delete daemon_;
+        delete sim1_;
+        delete sim0_;
+    }
+
+    static std::vector<std::string> RunClient(const std::vector<std::string>& steps) {
+        CClientRun run;
+        EXPECT_TRUE(run.Start(client_, steps));
+        EXPECT_TRUE(run.Finish()) << run.Process().Stdout() << run.Process().Stderr();
+        return run.Lines();
+    }
+    static std::vector<std::string> With(std::vector<std::string> a,
+                                         const std::vector<std::string>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    }
+    static std::string TableAddr(const std::vector<std::string>& lines, std::size_t nth) {
+        std::size_t seen = 0;
+        for (const std::string& l : lines) {
+            if (l.rfind("table ", 0) == 0 && seen++ == nth) {
+                return l;
+            }
+        }
+        return std::string();
+    }
+    static int LastUseCount() {
+        const std::string log = daemon_->Log();
+        const std::string key = "use count = ";
+        const auto at = log.rfind(key);
+        return at == std::string::npos ? -1 : std::stoi(log.substr(at + key.size()));
+    }
+
+    static testsupport::BusSimulator* sim0_;
+    static testsupport::BusSimulator* sim1_;
+    static testsupport::Daemon* daemon_;
+    static std::string client_;
+};
+
+testsupport::BusSimulator* LibCycle::sim0_ = nullptr;
+testsupport::BusSimulator* LibCycle::sim1_ = nullptr;
+testsupport::Daemon* LibCycle::daemon_ = nullptr;
+std::string LibCycle::client_;
+
+TEST_F(LibCycle, TypicalCycleGivesEveryMachinesReplyAndStatus) {
+    const auto lines = RunClient(With(With({"open:1", "listen:1"}, kSetup),
+                                      {"start:1", "table:1", "start:1", "table:1", "close:1"}));
+    const std::vector<std::string> machines{
+        "m 1 status 2 len 3 hex 4F4B31 term 1",            // delimiter CR, not stored
+        "m 2 status 2 len 3 hex 024142 term 1",            // ETX and one byte after it
+        "m 3 status 2 len 8 hex 53494C454E542D33 term 1",  // ended by silence
+        "m 4 status 4 len 0 hex  term 1",                  // time-out
+        "m 5 status 0 len 0 hex  term 1"};                 // not polled
+    std::vector<std::string> expected{"open 1 0", "listen 1"};
+    for (int m = 1; m <= 4; ++m) {
+        expected.push_back("port 1 " + std::to_string(m));
+    }
+    expected.push_back("compt 1 1");
+    for (int m = 1; m <= 4; ++m) {
+        expected.push_back("put 1 " + std::to_string(m) + " 1");
+    }
+    for (int cycle = 1; cycle <= 2; ++cycle) {
+        // Machine 4's time-out fails the cycle; the listener runs anyway.
+        expected.push_back("start 1 0 calls " + std::to_string(cycle));
+        expected.push_back(TableAddr(lines, static_cast<std::size_t>(cycle - 1)));
+        expected.insert(expected.end(), machines.begin(), machines.end());
+        for (int m = 6; m <= 15; ++m) {
+            expected.push_back("m " + std::to_string(m) + " status 0 len 0 hex  term 1");
+        }
+    }
+    expected.push_back("close 1");
+    expected.push_back("end");
+    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(TableAddr(lines, 0), TableAddr(lines, 1));
+    // The requests went out on the line as deposited.
+    const std::string sim = sim0_->Log();
+    for (const char* req : {"hex=01 01", "hex=02 02", "hex=03 03", "hex=04 04"}) {
+        EXPECT_NE(sim.find(req), std::string::npos) << req;
+    }
+}
+
+TEST_F(LibCycle, SingleMachineFormAndAllAnsweringCycleSucceeds) {
+    const auto lines = RunClient(With(With({"open:1"}, kSetup),
+                                      {"compt:1:7", "start:1", "recv:1:2", "recv:1:2", "close:1"}));
+    EXPECT_EQ(lines.at(10), "compt 1 1");
+    EXPECT_EQ(lines.at(11), "start 1 1 calls 0");  // machines 1 to 3 all answer
+    const std::string first = lines.at(12);
+    EXPECT_NE(first.find(" status 2 len 3 hex 024142 term 1"), std::string::npos) << first;
+    EXPECT_EQ(first, lines.at(13));
+}
+
+TEST_F(LibCycle, TableTwiceWithoutACycleAndAChannelNeverCycled) {
+    const auto lines = RunClient({"open:2", "table:2", "table:2", "close:2"});
+    ASSERT_EQ(lines.size(), 35U);
+    EXPECT_EQ(lines[0], "open 2 0");
+    EXPECT_EQ(TableAddr(lines, 0), TableAddr(lines, 1));
+    for (int m = 0; m < 15; ++m) {
+        EXPECT_EQ(lines[2 + m], "m " + std::to_string(m + 1) + " status 0 len 0 hex  term 1");
+        EXPECT_EQ(lines[18 + m], lines[2 + m]);
+    }
+}
+
+TEST_F(LibCycle, FunctionsBeforeAnyOpenAndOutOfRangeNumbers) {
+    const std::string too_long(130, 'A');  // 65 bytes
+    const auto lines = RunClient({"facade",
+                                  "compt:1:1",
+                                  "put:1:1:01",
+                                  "start:1",
+                                  "table:1",
+                                  "recv:1:1",
+                                  "ver",
+                                  "close:1",
+                                  "listen:1",
+                                  "port:1:1:3:100:13:0:0",
+                                  "open:0",
+                                  "facade",
+                                  "open:1",
+                                  "table:3",
+                                  "table:0",
+                                  "recv:1:16",
+                                  "recv:1:-1",
+                                  "recv:0:1",
+                                  "put:1:16:01",
+                                  "put:1:0:01",
+                                  "put:1:1:" + too_long,
+                                  "putnull:1:1",
+                                  "put:3:1:01",
+                                  "start:3",
+                                  "start:0",
+                                  "ver",
+                                  "close:1"});
+    const std::vector<std::string> expected{
+        "facade null",       "compt 1 0",      "put 1 1 0",      "start 1 0 calls 0",
+        "table 1 null",      "recv 1 1 null",  "ver 0 status 0", "close 1",
+        "listen 1",          "port 1 1",       "open 0 -3",      "facade set",
+        "open 1 0",          "table 3 null",   "table 0 null",   "recv 1 16 null",
+        "recv 1 -1 null",    "recv 0 1 null",  "put 1 16 0",     "put 1 0 0",
+        "put 1 1 0",         "putnull 1 1 0",  "put 3 1 0",      "start 3 0 calls 0",
+        "start 0 0 calls 0", "ver 0 status 0", "close 1",        "end"};
+    EXPECT_EQ(lines, expected);
+}
+
+TEST_F(LibCycle, SecondOpenInTheSameProcessAndFromASecondProcess) {
+    const std::string a_ready = "/var/local/sandbox/a.ready";
+    const std::string b_done = "/var/local/sandbox/b.done";
+    CClientRun a;
+    ASSERT_TRUE(a.Start(client_, {"open:1", "touch:" + a_ready, "wait:" + b_done, "close:1"}));
+    ASSERT_TRUE(WaitUntil([&] { return testsupport::FileExists(a_ready); }, 60000));
+    const int count_a = LastUseCount();
+    ASSERT_GE(count_a, 1);
+    const auto b = RunClient(With(With({"open:1"}, kSetup),
+                                  {"start:1", "recv:1:1", "open:1", "close:1", "touch:" + b_done}));
+    ASSERT_TRUE(a.Finish());
+    EXPECT_EQ(a.Line("open 1"), "open 1 0");
+    EXPECT_EQ(b.at(0), "open 1 0");
+    EXPECT_NE(b.at(11).find("status 2 len 3 hex 4F4B31"), std::string::npos) << b.at(11);
+    EXPECT_EQ(b.at(12), "open 1 -2");
+    // b's first open made the count one more than a's, its repeated open one more again.
+    const std::string log = daemon_->Log();
+    EXPECT_NE(log.find("use count = " + std::to_string(count_a + 1)), std::string::npos);
+    EXPECT_NE(log.find("use count = " + std::to_string(count_a + 2)), std::string::npos);
+}
+
+TEST_F(LibCycle, ExampleApplicationRunsTheCycle) {
+    const std::string example = testsupport::Env("RS485_BINARY_DIR") + "/examples/rs485_example";
+    testsupport::ChildProcess p;
+    ASSERT_TRUE(p.Start({example, "-n", "2", "1:3:100:13:0:0:0101", "2:3:100:3:1:0:0202",
+                         "3:3:100:1:0:0:0303", "4:3:100:13:0:0:0404"},
+                        "/var/local/sandbox/example.out", "/var/local/sandbox/example.err"));
+    ASSERT_TRUE(p.Wait(120000));
+    EXPECT_EQ(p.ExitStatus(), 0);
+    const std::string out = p.Stdout();
+    for (const char* want :
+         {"open channel 1: 0\n", "setComFlags 0x000F: 1\n",
+          "putOutputStream machine 4 (2 bytes): 1\n", "cycle 2: startCom 0\n",
+          "  machine 1: status 2 (reply complete) len 3 hex [4F 4B 31] text \"OK1\"\n",
+          "  machine 2: status 2 (reply complete) len 3 hex [02 41 42] text \"\\x02AB\"\n",
+          "  machine 3: status 2 (reply complete) len 8 hex [53 49 4C 45 4E 54 2D 33] text "
+          "\"SILENT-3\"\n",
+          "  machine 4: status 4 (reply time-out) len 0 hex [] text \"\"\n", "listener calls: 2\n",
+          "closed channel 1\n"}) {
+        EXPECT_NE(out.find(want), std::string::npos) << want << "\n" << out;
+    }
+}
+
+// Last: the daemon ends here.
+TEST_F(LibCycle, ShutdownTravelsOnTheLowestChannelAndEndsTheDaemon) {
+    EXPECT_EQ(pxa_rs485_open(2, false, 3), 0);
+    EXPECT_EQ(pxa_rs485_open(1, false, 3), 0);
+    pxa_rs485_shutdown();
+    ASSERT_TRUE(daemon_->Process().Wait(30000));
+    EXPECT_EQ(daemon_->Process().ExitStatus(), 0);
+    // Channel 1's connection was used and closed; channel 2's remains but finds no daemon.
+    EXPECT_EQ(pxa_rs485_setComFlags(1, 1), 0);
+    EXPECT_EQ(pxa_rs485_setComFlags(2, 1), 0);
+    EXPECT_NE(dw485if, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,79 @@
+#include "LibE2e.h"
+
+#include <unistd.h>
+
+#include <atomic>
+
+namespace testsupport {
+
+namespace {
+std::atomic<int> g_runs{0};
+}
+
+std::string BuildCClient(std::string* log) {
+    const std::string src = Env("RS485_SOURCE_DIR");
+    const std::string lib = Env("RS485_LIB_DIR");
+    const std::string out = "/var/local/sandbox/rs485_c_client";
+    ChildProcess cc;
+    if (!cc.Start({"/usr/bin/cc", "-std=c99", "-pedantic", "-Wall", "-Wextra", "-Werror",
+                   "-I" + src + "/include", src + "/tests/c/rs485_c_client.c", "-o", out,
+                   "-L" + lib, "-l:librs485.so.1", "-Wl,-rpath," + lib},
+                  "/var/local/sandbox/cc.out", "/var/local/sandbox/cc.err")) {
+        return std::string();
+    }
+    if (!cc.Wait(120000) || cc.ExitStatus() != 0) {
+        *log = cc.Stdout() + cc.Stderr();
+        return std::string();
+    }
+    return out;
+}
+
+bool CClientRun::Start(const std::string& program, const std::vector<std::string>& steps) {
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), steps.begin(), steps.end());
+    const std::string base = "/var/local/sandbox/c_client." + std::to_string(++g_runs);
+    return proc_.Start(argv, base + ".out", base + ".err");
+}
+
+bool CClientRun::Finish(int timeout_ms) {
+    return proc_.Wait(timeout_ms) && proc_.ExitStatus() == 0;
+}
+
+std::vector<std::string> CClientRun::Lines() const {
+    std::vector<std::string> out;
+    for (const std::string& l : testsupport::Lines(proc_.Stdout())) {
+        if (l.rfind("@ ", 0) == 0) {
+            out.push_back(l.substr(2));
+        }
+    }
+    return out;
+}
+
+std::string CClientRun::Line(const std::string& prefix) const {
+    for (const std::string& l : Lines()) {
+        if (l.rfind(prefix, 0) == 0) {
+            return l;
+        }
+    }
+    return std::string();
+}
+
+bool BusSimulator::Start(const std::string& machines_json, const std::string& link) {
+    const std::string base = link + ".sim";
+    log_ = base + ".log";
+    if (!WriteFile(base + ".json", machines_json)) {
+        return false;
+    }
+    if (!proc_.Start(
+            {Env("RS485SIM_BIN"), "--config", base + ".json", "--link", link, "--log", log_},
+            base + ".out", base + ".err")) {
+        return false;
+    }
+    return WaitUntil([&link] { return ::access(link.c_str(), F_OK) == 0; }, 15000);
+}
+
+std::string BusSimulator::Log() const {
+    return ReadFile(log_);
+}
+
+}  // namespace testsupport
