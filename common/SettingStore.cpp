@@ -3,9 +3,10 @@
 #include <picojson.h>
 
 #include <fstream>
-#include <iterator>
 #include <sstream>
+#include <utility>
 
+#include "ConfigParseContext.h"
 #include "Trace.h"
 
 namespace vel::settings {
@@ -85,35 +86,6 @@ void TakeIntList(const picojson::object& obj, const std::string& key, std::vecto
     }
 }
 
-// Deepest nesting of arrays and objects, strings skipped.
-int NestingDepth(const std::string& text) {
-    int depth = 0;
-    int deepest = 0;
-    bool in_string = false;
-    bool escaped = false;
-    for (const char c : text) {
-        if (in_string) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                in_string = false;
-            }
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            ++depth;
-            if (depth > deepest) {
-                deepest = depth;
-            }
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-    return deepest;
-}
-
 }  // namespace
 
 SettingStore::SettingStore(std::string file, bool daemon_build)
@@ -136,7 +108,7 @@ int SettingStore::loadSettingFile() {
             total += static_cast<std::size_t>(in.gcount());
             if (total > kMaxFileSize) {
                 VERROR("failed to read setting file : " << conf_file << " (larger than "
-                                                         << kMaxFileSize << " bytes)");
+                                                        << kMaxFileSize << " bytes)");
                 return 1;
             }
             buffer.write(chunk, in.gcount());
@@ -147,14 +119,10 @@ int SettingStore::loadSettingFile() {
         }
         text = buffer.str();
     }
-    if (NestingDepth(text) > kMaxNesting) {
-        VERROR("failed to read setting file : " << conf_file << " (nested deeper than "
-                                                 << kMaxNesting << " levels)");
-        return 2;
-    }
-
     picojson::value doc;
-    const std::string error = picojson::parse(doc, text);
+    std::string error;
+    ConfigParseContext context(&doc, kMaxNesting);
+    (void)picojson::_parse(context, text.cbegin(), text.cend(), &error);
     if (!error.empty()) {
         VERROR(error);
         return 2;

@@ -13,11 +13,12 @@
 namespace vel::settings {
 
 class SettingStore {
-public:
+  public:
     static constexpr int32_t kMissingInt = INT32_MIN;
     // Larger files are refused as unreadable: a configuration is a few kilobytes.
-    static constexpr std::size_t kMaxFileSize = 1024 * 1024;
-    // Deeper nesting is refused before parsing, so a hostile file cannot exhaust the stack.
+    static constexpr std::size_t kMaxFileSize = std::size_t{1024} * 1024;
+    // Deeper nesting of arrays and objects fails as a syntax error, so that a hostile file
+    // cannot exhaust the stack.
     static constexpr int kMaxNesting = 64;
 
     SettingStore(std::string conf_file, bool daemon_build);
@@ -63,7 +64,7 @@ public:
     const std::string key_sem_key{"sem_key"};
     const std::string key_start_wait_interval{"start_wait_interval"};
 
-protected:
+  protected:
     OrderConnData order_conn_data;
     LogData log_data;
     std::vector<LineData> line_data;
@@ -72,7 +73,7 @@ protected:
     std::string shared_key_dir;
     int32_t start_wait_interval{10000};  // daemon build only
 
-private:
+  private:
     const bool daemon_build_;
 };
 

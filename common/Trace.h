@@ -25,6 +25,8 @@ void ErrorLine(const std::string& text);
 }  // namespace vel
 
 // Trace with stream syntax: VTRACE("ret=" << r);
+// The macros take a stream expression, which cannot be parenthesised.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define VTRACE(expr)                                     \
     do {                                                 \
         std::ostringstream vtrace_os_;                   \
@@ -47,3 +49,4 @@ void ErrorLine(const std::string& text);
         verror_os_ << "<" << ::vel::BaseName(__FILE__) << ":" << __LINE__ << ">  " << expr; \
         ::vel::ErrorLine(verror_os_.str());                                              \
     } while (0)
+// NOLINTEND(bugprone-macro-parentheses)
