@@ -1,0 +1,56 @@
+#!/bin/bash
+# Cross-builds everything for the 32-bit ARM controller (armhf) and runs the tests under
+# qemu-arm. Installs what it needs (as root): the cross compiler, qemu-user and the armhf
+# development packages, which co-install with the amd64 ones (Multi-Arch: same).
+# Usage: scripts/test-arm.sh [CTEST_REGEX]   (default: every test)
+# Environment: RS485_ARM_BUILD build directory (default build-arm in the source tree).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${RS485_ARM_BUILD:-$root/build-arm}
+pattern=${1:-}
+started=$(date +%s)
+
+packages=(g++-arm-linux-gnueabihf qemu-user libspdlog-dev:armhf libfmt-dev:armhf
+          libgtest-dev:armhf libgmock-dev:armhf libcli11-dev picojson-dev cmake)
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+if [[ ${#missing[@]} -gt 0 ]]; then
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "test-arm: missing packages (run as root): ${missing[*]}" >&2
+        exit 1
+    fi
+    if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+        dpkg --add-architecture armhf
+    fi
+    apt-get update
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build "$build" -j"$(nproc)"
+built=$(date +%s)
+
+# The shared-memory layout's static_asserts were checked by the compiler for armhf above;
+# make sure that the programs are what they should be.
+for f in "$build/dwmid" "$build/lib/librs485.so.1"; do
+    if ! file -L "$f" | grep -q 'ELF 32-bit LSB .* ARM, EABI5'; then
+        echo "test-arm: $f is not a 32-bit ARM EABI5 object" >&2
+        exit 1
+    fi
+done
+
+# No binfmt_misc here: the sandbox runs each test, and the programs the tests start, under
+# the emulator.
+export RS485_EMULATOR="qemu-arm -L /usr/arm-linux-gnueabihf"
+export RS485CTL_BIN=$build/tools/rs485ctl/rs485ctl
+status=0
+ctest --test-dir "$build" --output-on-failure ${pattern:+-R "$pattern"} || status=$?
+ended=$(date +%s)
+echo "test-arm: build $((built - started)) s, tests $((ended - built)) s, total $((ended - started)) s"
+exit "$status"

@@ -1,0 +1,83 @@
+#!/bin/bash
+# Builds the Debian packages of the build tree, installs them with dpkg into a scratch root
+# (its own dpkg database; maintainer scripts run without chroot with DPKG_ROOT set) and
+# starts the packaged daemon with the packaged simulator and tool. Runs inside the sandbox.
+# Usage: deb_test.sh BINARY_DIR
+set -euo pipefail
+bin=$1
+scratch=$(mktemp -d /var/local/sandbox/deb.XXXXXX)
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+(cd "$bin" && cpack -G DEB -B "$scratch/pkg" > "$scratch/cpack.log") \
+    || { cat "$scratch/cpack.log"; fail "cpack"; }
+daemon_deb=$(ls "$scratch"/pkg/dwmid_*.deb)
+lib_deb=$(ls "$scratch"/pkg/librs485_*.deb)
+depends=$(dpkg-deb -f "$daemon_deb" Depends)
+[[ "$depends" == *"librs485 (= "* ]] || fail "dwmid does not depend on librs485: $depends"
+[[ "$depends" == *libspdlog* ]] || fail "dwmid does not depend on spdlog: $depends"
+[[ $(dpkg-deb -f "$lib_deb" Depends) == *libc6* ]] || fail "librs485 depends"
+lib_files=$(dpkg-deb -c "$lib_deb")
+[[ "$lib_files" == *"/librs485.so.1 -> "* ]] || fail "librs485.so.1 link"
+daemon_files=$(dpkg-deb -c "$daemon_deb")
+if [[ "$daemon_files" == *etc/vellib/* ]]; then
+    fail "the package must not carry /usr/local/etc/vellib files"
+fi
+
+root=$scratch/root
+mkdir -p "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/info"
+: > "$root/var/lib/dpkg/status"
+dpkg_root() {
+    dpkg --root="$root" --force-depends --force-script-chrootless --force-not-root \
+        --log=/dev/null "$@"
+}
+dpkg_root -i "$lib_deb" "$daemon_deb" > "$scratch/dpkg.log" 2>&1 \
+    || { cat "$scratch/dpkg.log"; fail "dpkg -i"; }
+dpkg_root -s dwmid | grep -q '^Status: install ok installed' || fail "dwmid not installed"
+dpkg_root -s librs485 | grep -q '^Status: install ok installed' || fail "librs485 not installed"
+conf=$root/usr/local/etc/vellib
+[[ -f "$conf/dwmid.conf" && -f "$conf/dwlib.conf" ]] || fail "postinst did not place the configuration"
+echo '{"kept": true}' > "$conf/dwmid.conf"
+dpkg_root -i "$daemon_deb" > "$scratch/dpkg2.log" 2>&1 || { cat "$scratch/dpkg2.log"; fail "reinstall"; }
+grep -q '"kept": true' "$conf/dwmid.conf" || fail "reinstall overwrote dwmid.conf"
+
+dwmid=$(find "$root" -path '*/sbin/dwmid' -type f)
+sim=$(find "$root" -path '*/bin/rs485sim' -type f)
+ctl=$(find "$root" -path '*/bin/rs485ctl' -type f)
+libdir=$(dirname "$(find "$root" -name librs485.so.1 | head -n 1)")
+unit=$(find "$root" -name dwmid.service)
+grep -qx "ExecStart=${dwmid#"$root"}" "$unit" || fail "unit ExecStart does not name the packaged dwmid"
+
+# The packaged example configuration, with line 1 on the simulator and no start delay.
+cat > "$scratch/machines.json" <<'JSON'
+{"machines": [{"name": "m1", "match": {"prefix_text": "Q"}, "reply_text": "PKG-OK\r"}]}
+JSON
+"$sim" --link /var/local/sandbox/tty0 --config "$scratch/machines.json" --baud 3 \
+    --log "$scratch/sim.log" > /dev/null 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do [[ -e /var/local/sandbox/tty0 ]] && break; sleep 0.1; done
+[[ -e /var/local/sandbox/tty0 ]] || fail "simulator did not start"
+example=$(find "$root" -name dwmid.conf.example)
+sed -e 's#"/dev/ttyS1"#"/var/local/sandbox/tty0"#' \
+    -e 's#"start_wait_interval": *[0-9]*#"start_wait_interval": 0#' "$example" \
+    > /usr/local/etc/vellib/dwmid.conf
+cp "$(find "$root" -name dwlib.conf.example)" /usr/local/etc/vellib/dwlib.conf
+mkdir -p /var/local/vellog
+"$dwmid" > "$scratch/dwmid.out" 2>&1 &
+dwmid_pid=$!
+for _ in $(seq 300); do
+    grep -q 'accept end' /var/local/vellog/dwmid.log 2>/dev/null && break
+    sleep 0.1
+done
+grep -q 'accept end' /var/local/vellog/dwmid.log || fail "packaged dwmid does not serve"
+out=$(LD_LIBRARY_PATH=$libdir "$ctl" -c 1 -b 3 -d cr --text 1=Q) \
+    || fail "packaged rs485ctl failed: $out"
+[[ "$out" == *'complete    len 6    hex 50 4B 47 2D 4F 4B  text "PKG-OK"'* ]] \
+    || fail "unexpected reply: $out"
+kill -TERM "$dwmid_pid"
+status=0
+wait "$dwmid_pid" || status=$?
+[[ $status -eq 0 ]] || fail "dwmid exit status $status after SIGTERM"
+kill -TERM "$sim_pid"
+wait "$sim_pid" || true
+rm -rf "$scratch"
+echo "package test passed"

@@ -1,0 +1,70 @@
+#!/bin/bash
+# Installs the build tree into a scratch prefix and builds the example application against it,
+# once through pkg-config and once through find_package(rs485). Runs inside the sandbox, where
+# /usr/local/etc/vellib is private. Usage: install_test.sh SOURCE_DIR BINARY_DIR
+set -euo pipefail
+src=$1
+bin=$2
+scratch=$(mktemp -d /var/local/sandbox/install.XXXXXX)
+prefix=$scratch/prefix
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# An existing configuration must survive the installation; a missing one is installed.
+mkdir -p /usr/local/etc/vellib
+rm -f /usr/local/etc/vellib/dwlib.conf
+echo '{"kept": true}' > /usr/local/etc/vellib/dwmid.conf
+cmake --install "$bin" --prefix "$prefix" > "$scratch/install.log"
+grep -q '"kept": true' /usr/local/etc/vellib/dwmid.conf || fail "dwmid.conf was overwritten"
+cmp -s "$src/packaging/dwlib.conf.example" /usr/local/etc/vellib/dwlib.conf \
+    || fail "dwlib.conf was not installed from the example"
+cmake --install "$bin" --prefix "$prefix" > /dev/null
+grep -q '"kept": true' /usr/local/etc/vellib/dwmid.conf || fail "second install overwrote"
+
+libdir=$(cd "$prefix" && dirname "$(find . -name librs485.so.1 | head -n 1)")
+[[ "$libdir" != "." ]] || fail "librs485.so.1 not installed"
+libdir=${libdir#./}
+for f in sbin/dwmid bin/rs485ctl bin/rs485sim include/rs485.h "$libdir/librs485.so" \
+         "$libdir/pkgconfig/librs485.pc" "$libdir/cmake/rs485/rs485Config.cmake" \
+         "$libdir/cmake/rs485/rs485ConfigVersion.cmake" lib/systemd/system/dwmid.service \
+         share/man/man1/rs485ctl.1 share/doc/rs485/examples/dwmid.conf.example; do
+    [[ -e "$prefix/$f" ]] || fail "missing $f"
+done
+[[ $(readlink "$prefix/$libdir/librs485.so") == librs485.so.1 ]] || fail "librs485.so link"
+[[ $(readlink "$prefix/$libdir/librs485.so.1") == librs485.so.1.* ]] || fail "librs485.so.1 link"
+grep -qx 'Restart=on-failure' "$prefix/lib/systemd/system/dwmid.service" || fail "unit restart"
+grep -q '^ExecStartPre=/bin/mkdir -p /var/local/vellog$' "$prefix/lib/systemd/system/dwmid.service" \
+    || fail "unit log directory"
+
+# pkg-config, with the .pc file finding its prefix from where it lies.
+export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
+[[ $(pkg-config --modversion librs485) == 1.* ]] || fail "pkg-config version"
+incdir=$(pkg-config --variable=includedir librs485)
+[[ $(realpath "$incdir") == $(realpath "$prefix/include") ]] || fail "pkg-config includedir: $incdir"
+mkdir "$scratch/pc"
+cc -std=c99 -Wall -Werror -c "$src/examples/rs485_example.c" -o "$scratch/pc/example.o" \
+    $(pkg-config --cflags librs485)
+c++ -std=c++17 -Wall -Werror -c "$src/examples/shutdown_shim.cpp" -o "$scratch/pc/shim.o" \
+    $(pkg-config --cflags librs485)
+c++ "$scratch/pc/example.o" "$scratch/pc/shim.o" -o "$scratch/pc/rs485_example" \
+    $(pkg-config --libs librs485)
+readelf -d "$scratch/pc/rs485_example" | grep -q 'NEEDED.*\[librs485.so.1\]' \
+    || fail "pkg-config build does not need librs485.so.1"
+
+# find_package(rs485) with the imported target rs485::rs485.
+mkdir "$scratch/cm"
+cat > "$scratch/cm/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.16)
+project(app C CXX)
+find_package(rs485 1.0 REQUIRED)
+add_executable(rs485_example $src/examples/rs485_example.c $src/examples/shutdown_shim.cpp)
+target_link_libraries(rs485_example PRIVATE rs485::rs485)
+CMAKE
+cmake -S "$scratch/cm" -B "$scratch/cm/build" -DCMAKE_PREFIX_PATH="$prefix" > "$scratch/cm.log"
+cmake --build "$scratch/cm/build" >> "$scratch/cm.log" || { cat "$scratch/cm.log"; fail "find_package build"; }
+readelf -d "$scratch/cm/build/rs485_example" | grep -q 'NEEDED.*\[librs485.so.1\]' \
+    || fail "find_package build does not need librs485.so.1"
+# The installed tool runs from the installed library.
+LD_LIBRARY_PATH=$prefix/$libdir "$prefix/bin/rs485ctl" --help | grep -q -- '--channel' \
+    || fail "installed rs485ctl"
+rm -rf "$scratch"
+echo "install test passed"

@@ -1,0 +1,94 @@
+#include "DaemonProbe.h"
+
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <picojson.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace rs485ctl {
+
+namespace {
+
+// Closes the descriptor when the probe is done with it.
+class SocketFd {
+  public:
+    explicit SocketFd(int fd) : fd_(fd) {}
+    ~SocketFd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    SocketFd(const SocketFd&) = delete;
+    SocketFd& operator=(const SocketFd&) = delete;
+    int Get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// Frees the address list of getaddrinfo.
+class AddrList {
+  public:
+    ~AddrList() {
+        if (list_ != nullptr) {
+            ::freeaddrinfo(list_);
+        }
+    }
+    addrinfo** Out() { return &list_; }
+    const addrinfo* Get() const { return list_; }
+
+  private:
+    addrinfo* list_{nullptr};
+};
+
+}  // namespace
+
+DaemonProbe::DaemonProbe(const std::string& conf_file) {
+    std::ifstream in(conf_file);
+    if (!in) {
+        return;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    picojson::value doc;
+    if (!picojson::parse(doc, text.str()).empty() || !doc.is<picojson::object>()) {
+        return;
+    }
+    const picojson::object& top = doc.get<picojson::object>();
+    const auto conn = top.find("order_conn");
+    if (conn == top.end() || !conn->second.is<picojson::object>()) {
+        return;
+    }
+    const picojson::object& oc = conn->second.get<picojson::object>();
+    const auto server = oc.find("server");
+    if (server != oc.end() && server->second.is<std::string>()) {
+        server_ = server->second.get<std::string>();
+    }
+    const auto port = oc.find("port");
+    if (port != oc.end() && port->second.is<double>()) {
+        port_ = static_cast<int>(port->second.get<double>());
+    }
+}
+
+bool DaemonProbe::Reachable() const {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    AddrList list;
+    if (::getaddrinfo(server_.c_str(), std::to_string(port_).c_str(), &hints, list.Out()) != 0) {
+        return false;
+    }
+    for (const addrinfo* a = list.Get(); a != nullptr; a = a->ai_next) {
+        SocketFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
+        if (fd.Get() >= 0 && ::connect(fd.Get(), a->ai_addr, a->ai_addrlen) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace rs485ctl

@@ -1,0 +1,31 @@
+// rs485ctl: commissioning and diagnosis of the RS-485 lines through librs485.
+#include <cstdio>
+
+#include "CommandLine.h"
+#include "CtlRunner.h"
+#include "ExitCode.h"
+#include "ReportWriter.h"
+#include "SignalWatch.h"
+#include "StdoutDiverter.h"
+
+int main(int argc, char** argv) {
+    using namespace rs485ctl;
+    CommandLine command_line;
+    switch (command_line.Parse(argc, argv)) {
+        case CommandLine::Outcome::kHelp:
+            std::fputs(command_line.Message().c_str(), stdout);
+            return kExitOk;
+        case CommandLine::Outcome::kError:
+            std::fprintf(stderr, "rs485ctl: %s\nRun with --help for more information.\n",
+                         command_line.Message().c_str());
+            return kExitBadArguments;
+        case CommandLine::Outcome::kRun:
+            break;
+    }
+    const CtlSettings& settings = command_line.Settings();
+    const StdoutDiverter output(settings.trace);
+    ReportWriter report(output.Report(), settings.json, settings.count != 1);
+    const SignalWatch signals;
+    CtlRunner runner(settings, report, signals);
+    return runner.Run();
+}
