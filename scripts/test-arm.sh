@@ -47,7 +47,9 @@ done
 
 # No binfmt_misc here: the sandbox runs each test, and the programs the tests start, under
 # the emulator.
-export RS485_EMULATOR="qemu-arm -L /usr/arm-linux-gnueabihf"
+# The armhf libraries are installed multiarch, so the root prefix finds the loader and
+# every library from one set; the cross toolchain's own copies must not be mixed in.
+export RS485_EMULATOR="qemu-arm -L /"
 export RS485CTL_BIN=$build/tools/rs485ctl/rs485ctl
 status=0
 ctest --test-dir "$build" --output-on-failure ${pattern:+-R "$pattern"} || status=$?

@@ -16,11 +16,17 @@ inline constexpr char kLoggerName[] = "dwmid";
 
 std::shared_ptr<spdlog::logger> GetLogger();
 
+// A log file that fails (read-only directory, full disk) makes the rotating sink sleep and
+// retry on every message; the handler pauses logging for a while instead, so orders are
+// still answered on time.
+void InstallLogErrorHandler(const std::shared_ptr<spdlog::logger>& logger);
+bool LogPaused();
+
 template <typename... Args>
 void LogAt(const std::shared_ptr<spdlog::logger>& logger, spdlog::level::level_enum level,
            const char* file, int line,
            spdlog::format_string_t<const char*, int, Args...> format, Args&&... args) {
-    if (!logger) {
+    if (!logger || LogPaused()) {
         return;
     }
     try {
@@ -34,7 +40,7 @@ void LogAt(const std::shared_ptr<spdlog::logger>& logger, spdlog::level::level_e
 template <typename... Args>
 void LogPlain(const std::shared_ptr<spdlog::logger>& logger, spdlog::level::level_enum level,
               spdlog::format_string_t<Args...> format, Args&&... args) {
-    if (!logger) {
+    if (!logger || LogPaused()) {
         return;
     }
     try {

@@ -103,8 +103,10 @@ bool initLogger() {
         counts = 5;
     }
     try {
-        spdlog::rotating_logger_mt(veldw485::kLoggerName, path, static_cast<std::size_t>(max_bytes),
-                                   static_cast<std::size_t>(counts));
+        auto logger = spdlog::rotating_logger_mt(veldw485::kLoggerName, path,
+                                                 static_cast<std::size_t>(max_bytes),
+                                                 static_cast<std::size_t>(counts));
+        veldw485::InstallLogErrorHandler(logger);
         spdlog::set_pattern("%Y-%m-%d %H:%M:%S %L : %v", spdlog::pattern_time_type::local);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "dwmid: cannot open log file %s: %s\n", path.c_str(), e.what());

@@ -403,6 +403,12 @@ int Rs485Control::StartCom(int* lens, unsigned char* areas) {
         if (!queue_ok) {
             VTRACE(_tag() << "------------------- _STCOM: mc_num=" << mc_num << " timeout : ioctl("
                           << _fdTty << ", TIOCOUTQ) =");
+            // The tty no longer answers (it vanished): keeping the last reply and its status
+            // would publish stale data as fresh, so the machine reports a read error and the
+            // cycle fails.
+            lens[mc_num] = 0;
+            _setComFlag(mc_num, vel::shm::kStatusReadError);
+            ++failed;
             continue;
         }
 
