@@ -24,8 +24,8 @@ bool LogPaused();
 
 template <typename... Args>
 void LogAt(const std::shared_ptr<spdlog::logger>& logger, spdlog::level::level_enum level,
-           const char* file, int line,
-           spdlog::format_string_t<const char*, int, Args...> format, Args&&... args) {
+           const char* file, int line, spdlog::format_string_t<const char*, int, Args...> format,
+           Args&&... args) {
     if (!logger || LogPaused()) {
         return;
     }

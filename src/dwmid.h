@@ -15,7 +15,7 @@
 namespace veldw485 {
 
 class dwmid : public conn::ISocketCallback {
-public:
+  public:
     dwmid();
     ~dwmid() override;
     dwmid(const dwmid&) = delete;
@@ -32,7 +32,7 @@ public:
     void DisplaySettingData();
     int Status() const { return _status; }
 
-private:
+  private:
     void SetStatus(int status);
     // Detaches and removes every group that main reached. With workers_ended false a worker
     // may still touch its group, so the groups are removed but stay attached until exit.

@@ -21,8 +21,7 @@ constexpr int kShutdownMaxMillis = 60000;
 constexpr int kMachineMarginMillis = 200;
 }  // namespace
 
-LineConnector::LineConnector()
-    : _sd(data::SettingDatas::get_instance()), _logger(GetLogger()) {}
+LineConnector::LineConnector() : _sd(data::SettingDatas::get_instance()), _logger(GetLogger()) {}
 
 LineConnector::~LineConnector() {
     // A worker that is still running owns a reference to this object; the owner only
@@ -70,11 +69,11 @@ int LineConnector::Start(int channel, bool sniffer, unsigned char baudrate) {
     // The worker of an earlier open may still be finishing its last poll with the old
     // driver; it has been told to stop (or has ended) and ends within one poll or cycle.
     JoinWorker();
-    _driver = std::make_unique<Rs485Control>(_sd->getConfLineStr(channel, _sd->key_device),
-                                             _sd->getConfLineStr(channel, _sd->key_de_line),
-                                             _sd->getConfLineInt(channel, _sd->key_baudrate),
-                                             _sd->getConfLineInt(channel, _sd->key_max_machine),
-                                             channel);
+    _driver =
+        std::make_unique<Rs485Control>(_sd->getConfLineStr(channel, _sd->key_device),
+                                       _sd->getConfLineStr(channel, _sd->key_de_line),
+                                       _sd->getConfLineInt(channel, _sd->key_baudrate),
+                                       _sd->getConfLineInt(channel, _sd->key_max_machine), channel);
     {
         std::lock_guard<std::mutex> guard(_lock);
         _channel = channel;
@@ -145,8 +144,7 @@ int LineConnector::SetPortParams(int mc_num, unsigned char ctrl_bit, short time_
     if (!_driver) {
         return -1;  // never opened: there is no driver to configure
     }
-    return _driver->SetPortParams(mc_num, ctrl_bit, time_out, delm_type, len_after_delm,
-                                  wait_time);
+    return _driver->SetPortParams(mc_num, ctrl_bit, time_out, delm_type, len_after_delm, wait_time);
 }
 
 int LineConnector::SetComFlags(int use_machine_flags) {
@@ -312,7 +310,8 @@ void LineConnector::ClearStaleAnswer(shm::ControlSegment* ctl, int channel) {
         ctl->data_flags = flags ^ bit;
     }
     _shmem->MutexUnlock(shm::kControlEntry);
-    VTRACE("in thread [" << channel << "]: semaphore value = " << _shmem->GetSemVal(shm::kControlEntry));
+    VTRACE("in thread [" << channel
+                         << "]: semaphore value = " << _shmem->GetSemVal(shm::kControlEntry));
     _shmem->ResetSemVal(shm::kControlEntry);
     {
         std::lock_guard<std::mutex> guard(_lock);
@@ -392,7 +391,8 @@ void LineConnector::ServeCommunication(shm::ControlSegment* ctl, int channel) {
         _shmem->MutexUnlock(shm::kReceiveEntry);
     }
     VLOG_INFO(_logger, "[{}:{}] in thread [{}]: return startCom : return = {}", channel, result);
-    VTRACE("in thread [" << channel << "]: semaphore value = " << _shmem->GetSemVal(shm::kControlEntry));
+    VTRACE("in thread [" << channel
+                         << "]: semaphore value = " << _shmem->GetSemVal(shm::kControlEntry));
     _shmem->SemUnlock(shm::kControlEntry);
 }
 

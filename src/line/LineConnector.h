@@ -17,7 +17,7 @@
 namespace veldw485::line {
 
 class LineConnector {
-public:
+  public:
     static constexpr int kStatusNone = 0;
     static constexpr int kStatusStarting = 1000;
     static constexpr int kStatusOpenNow = 2000;
@@ -62,7 +62,7 @@ public:
 
     void Run(int channel, bool sniffer, unsigned char baudrate);
 
-private:
+  private:
     bool Recorded();
     // Waits for the thread of an earlier worker that has been told to stop or has ended.
     void JoinWorker();

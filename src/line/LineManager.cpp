@@ -54,8 +54,8 @@ bool LineManager::CheckFieldCount(const Fields& fields, std::size_t count, const
     if (fields.size() == count) {
         return true;
     }
-    VLOG_WARN(_logger, "[{}:{}] ***** order {} : parameter size error : parameter size = {}",
-              label, fields.size());
+    VLOG_WARN(_logger, "[{}:{}] ***** order {} : parameter size error : parameter size = {}", label,
+              fields.size());
     return false;
 }
 
@@ -80,7 +80,8 @@ std::string LineManager::OrderOpen(const Fields& fields, int& channel) {
         return order::kErr1;
     }
     const bool sniffer = ToInt32(fields[2]) != 0;
-    const auto baudrate = static_cast<unsigned char>(static_cast<uint32_t>(ToInt32(fields[3])) & 0xffU);
+    const auto baudrate =
+        static_cast<unsigned char>(static_cast<uint32_t>(ToInt32(fields[3])) & 0xffU);
     VLOG_INFO(_logger, "[{}:{}] ***** order {} : channel={} sniffer={} baudrate={}", kLabelOpen,
               fields[1], fields[2], fields[3]);
     VLOG_INFO(_logger, "[{}:{}] ***** order {} : _sd->getConfShmemGrpNum(); = {}", kLabelOpen,

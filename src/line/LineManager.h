@@ -15,7 +15,7 @@
 namespace veldw485::line {
 
 class LineManager {
-public:
+  public:
     using Fields = std::vector<std::string>;
 
     explicit LineManager(shmem::SharedMem* shmem);
@@ -32,7 +32,7 @@ public:
     // Stops every worker and waits for it; true when none runs any more.
     bool StopWorkers();
 
-private:
+  private:
     bool CheckFieldCount(const Fields& fields, std::size_t count, const char* label);
     bool CheckChannel(int channel, const char* label);
 

@@ -96,11 +96,11 @@ int SemaphoreId(int group, int entry) {
     return ::semget(ClientKey("sem", group, entry), 0, 0);
 }
 
-ConfigSpec TwoLines() {
-    ConfigSpec spec;
-    spec.lines = {LineSpec{"/dev/ttyS0"}, LineSpec{"/dev/ttyS1"}};
-    spec.key_dir = kKeyDir;
-    return spec;
+ConfigPlan TwoLines() {
+    ConfigPlan plan;
+    plan.lines = {LinePlan{"/dev/ttyS0"}, LinePlan{"/dev/ttyS1"}};
+    plan.key_dir = kKeyDir;
+    return plan;
 }
 
 class SharedMemTest : public ::testing::Test {
@@ -117,8 +117,8 @@ class SharedMemTest : public ::testing::Test {
         SettingDatas::destroy();
     }
 
-    static void Configure(const ConfigSpec& spec) {
-        ASSERT_TRUE(InstallConfig(spec));
+    static void Configure(const ConfigPlan& plan) {
+        ASSERT_TRUE(InstallConfig(plan));
         SettingDatas::destroy();
         SettingDatas::create();
     }
@@ -220,9 +220,9 @@ TEST_F(SharedMemTest, GroupsAreSeparateAndNumbersOutsideTheConfigurationAreRefus
 }
 
 TEST_F(SharedMemTest, ZeroSizeFailsTheGroupAndRemovesWhatWasMade) {
-    ConfigSpec spec = TwoLines();
-    spec.control_size = 0;
-    Configure(spec);
+    ConfigPlan plan = TwoLines();
+    plan.control_size = 0;
+    Configure(plan);
     SharedMem mem;
     ASSERT_EQ(mem.SetShmemNo(0), 0);
     testing::internal::CaptureStderr();
@@ -236,9 +236,9 @@ TEST_F(SharedMemTest, ZeroSizeFailsTheGroupAndRemovesWhatWasMade) {
 }
 
 TEST_F(SharedMemTest, SegmentsSmallerThanTheirLayoutAreRefused) {
-    ConfigSpec spec = TwoLines();
-    spec.receive_size = static_cast<int>(vel::shm::kReceiveSegmentMin) - 1;
-    Configure(spec);
+    ConfigPlan plan = TwoLines();
+    plan.receive_size = static_cast<int>(vel::shm::kReceiveSegmentMin) - 1;
+    Configure(plan);
     {
         SharedMem mem;
         ASSERT_EQ(mem.SetShmemNo(0), 0);
@@ -247,17 +247,17 @@ TEST_F(SharedMemTest, SegmentsSmallerThanTheirLayoutAreRefused) {
         EXPECT_NE(testing::internal::GetCapturedStderr().find("Failed to acquire shmem size"),
                   std::string::npos);
     }
-    spec.receive_size = static_cast<int>(vel::shm::kReceiveSegmentMin);
-    spec.control_size = static_cast<int>(vel::shm::kControlSegmentMin) - 1;
-    Configure(spec);
+    plan.receive_size = static_cast<int>(vel::shm::kReceiveSegmentMin);
+    plan.control_size = static_cast<int>(vel::shm::kControlSegmentMin) - 1;
+    Configure(plan);
     {
         SharedMem mem;
         ASSERT_EQ(mem.SetShmemNo(0), 0);
         EXPECT_EQ(mem.CreateShmem(), -2);
     }
     EXPECT_TRUE(ListShmSegments().empty());
-    spec.control_size = static_cast<int>(vel::shm::kControlSegmentMin);
-    Configure(spec);
+    plan.control_size = static_cast<int>(vel::shm::kControlSegmentMin);
+    Configure(plan);
     SharedMem mem;
     ASSERT_TRUE(CreateGroup0(mem));
     EXPECT_EQ(mem.DeactiveShmem() + mem.DestroyShmem(), 0);
@@ -265,9 +265,9 @@ TEST_F(SharedMemTest, SegmentsSmallerThanTheirLayoutAreRefused) {
 
 TEST_F(SharedMemTest, UnusableKeyDirectoryFailsTheGroup) {
     ASSERT_TRUE(WriteFile("/var/local/sandbox/plainfile", "x"));
-    ConfigSpec spec = TwoLines();
-    spec.key_dir = "/var/local/sandbox/plainfile/keys";
-    Configure(spec);
+    ConfigPlan plan = TwoLines();
+    plan.key_dir = "/var/local/sandbox/plainfile/keys";
+    Configure(plan);
     SharedMem mem;
     ASSERT_EQ(mem.SetShmemNo(0), 0);
     EXPECT_EQ(mem.CreateShmem(), -2);
@@ -291,9 +291,9 @@ TEST_F(SharedMemTest, GroupThatWasNeverCreatedTouchesNoOtherObject) {
     EXPECT_EQ(untouched.DeactiveShmem(), 0);
     EXPECT_EQ(untouched.DestroyShmem(), 0);
 
-    ConfigSpec spec = TwoLines();
-    spec.receive_size = 0;
-    Configure(spec);
+    ConfigPlan plan = TwoLines();
+    plan.receive_size = 0;
+    Configure(plan);
     SharedMem failed;
     ASSERT_EQ(failed.SetShmemNo(0), 0);
     EXPECT_EQ(failed.CreateShmem(), -2);

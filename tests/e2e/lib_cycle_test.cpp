@@ -37,10 +37,10 @@ const std::vector<std::string> kSetup{
 class LibCycle : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        testsupport::ConfigSpec spec;
-        spec.lines = {{kSim0}, {kSim1}};
-        spec.res_wait_timeout = 5000;
-        ASSERT_TRUE(testsupport::InstallConfig(spec));
+        testsupport::ConfigPlan plan;
+        plan.lines = {{kSim0}, {kSim1}};
+        plan.res_wait_timeout = 5000;
+        ASSERT_TRUE(testsupport::InstallConfig(plan));
         sim0_ = new testsupport::BusSimulator;
         sim1_ = new testsupport::BusSimulator;
         ASSERT_TRUE(sim0_->Start(kMachines, kSim0));

@@ -23,11 +23,11 @@ const char kMachines[] = R"({"machines": [
 class LibDaemonLoss : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        testsupport::ConfigSpec spec;
-        spec.lines = {{kSim0}};
+        testsupport::ConfigPlan plan;
+        plan.lines = {{kSim0}};
         // Long enough that a reply wait outlasts everything the test does meanwhile.
-        spec.res_wait_timeout = 120000;
-        ASSERT_TRUE(testsupport::InstallConfig(spec));
+        plan.res_wait_timeout = 120000;
+        ASSERT_TRUE(testsupport::InstallConfig(plan));
         sim_ = new testsupport::BusSimulator;
         ASSERT_TRUE(sim_->Start(kMachines, kSim0));
         std::string log;

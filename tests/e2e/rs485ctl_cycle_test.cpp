@@ -47,7 +47,7 @@ class Rs485ctlTest : public ::testing::Test {
 
     // One configured line served by the simulator; the daemon only when asked for.
     void Setup(bool start_daemon) {
-        ConfigSpec spec;
+        ConfigPlan plan;
         if (start_daemon) {
             if (Env("RS485SIM_BIN").empty()) {
                 GTEST_SKIP() << "RS485SIM_BIN is not set: the bus simulator was not built";
@@ -59,11 +59,11 @@ class Rs485ctlTest : public ::testing::Test {
                  std::string(kSandbox) + "/machines.json", "--baud", "5", "--log", link + ".log"},
                 link + ".out", link + ".err"));
             ASSERT_TRUE(WaitUntil([&] { return FileExists(link); }, 10000));
-            spec.lines.push_back({link, "none", 5, 15});
+            plan.lines.push_back({link, "none", 5, 15});
         } else {
-            spec.lines.push_back({"/var/local/sandbox/tty0", "none", 5, 15});
+            plan.lines.push_back({"/var/local/sandbox/tty0", "none", 5, 15});
         }
-        ASSERT_TRUE(InstallConfig(spec));
+        ASSERT_TRUE(InstallConfig(plan));
         if (start_daemon) {
             ASSERT_TRUE(daemon_.Start());
             ASSERT_TRUE(daemon_.WaitServing(20000));

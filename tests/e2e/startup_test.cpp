@@ -14,12 +14,12 @@
 #include "TestSupport.h"
 
 using testsupport::ChildProcess;
-using testsupport::ConfigSpec;
+using testsupport::ConfigPlan;
 using testsupport::CountLines;
 using testsupport::Daemon;
 using testsupport::FileExists;
 using testsupport::Lines;
-using testsupport::LineSpec;
+using testsupport::LinePlan;
 using testsupport::ReadFile;
 using testsupport::WaitUntil;
 using testsupport::WriteFile;
@@ -132,9 +132,9 @@ class StartupTest : public testing::Test {
 
     // Starts the daemon on a configuration whose log cannot be opened at log_file.
     void ExpectUnwritableLog(const std::string& log_dir) {
-        ConfigSpec spec;
-        spec.log_dir = log_dir;
-        ASSERT_TRUE(testsupport::InstallConfig(spec));
+        ConfigPlan plan;
+        plan.log_dir = log_dir;
+        ASSERT_TRUE(testsupport::InstallConfig(plan));
         ASSERT_TRUE(daemon_.Start());
         ChildProcess& p = daemon_.Process();
         ASSERT_TRUE(WaitEnd());
@@ -175,11 +175,11 @@ TEST_F(StartupTest, NoConfigurationFileStartsWithDefaultsAndWaits) {
 }
 
 TEST_F(StartupTest, MoreGroupsThanLinesIsLoggedAndEndsWithStatusZero) {
-    ConfigSpec spec;
-    spec.lines = {LineSpec{"/var/local/sandbox/ttyA"}, LineSpec{"/var/local/sandbox/ttyB"}};
-    spec.groups = 3;
-    spec.start_wait_ms = 20000;  // never reached: the check comes first
-    ASSERT_TRUE(testsupport::InstallConfig(spec));
+    ConfigPlan plan;
+    plan.lines = {LinePlan{"/var/local/sandbox/ttyA"}, LinePlan{"/var/local/sandbox/ttyB"}};
+    plan.groups = 3;
+    plan.start_wait_ms = 20000;  // never reached: the check comes first
+    ASSERT_TRUE(testsupport::InstallConfig(plan));
     ASSERT_TRUE(daemon_.Start());
     ChildProcess& p = daemon_.Process();
     ASSERT_TRUE(WaitEnd(15000)) << "the check must end the process before the start delay";
@@ -212,9 +212,9 @@ TEST_F(StartupTest, MoreGroupsThanLinesIsLoggedAndEndsWithStatusZero) {
 TEST_F(StartupTest, SignalsDuringTheStartDelayEndWithStatusTwo) {
     for (const int signo : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(signo);
-        ConfigSpec spec;
-        spec.start_wait_ms = 6000;
-        ASSERT_TRUE(testsupport::InstallConfig(spec));
+        ConfigPlan plan;
+        plan.start_wait_ms = 6000;
+        ASSERT_TRUE(testsupport::InstallConfig(plan));
         ASSERT_TRUE(daemon_.Start());
         ASSERT_TRUE(WaitUntil([&] { return CountLines(daemon_.NewLog(), "no have settings") == 2; },
                               kLongWaitMs))
@@ -309,10 +309,10 @@ TEST_F(StartupTest, SettingsDisplayForTwoLinesAndTwoGroups) {
 }
 
 TEST_F(StartupTest, RestartAppendsToTheLog) {
-    ConfigSpec spec;
-    spec.lines = {LineSpec{"/var/local/sandbox/ttyA"}, LineSpec{"/var/local/sandbox/ttyB"}};
-    spec.groups = 3;
-    ASSERT_TRUE(testsupport::InstallConfig(spec));
+    ConfigPlan plan;
+    plan.lines = {LinePlan{"/var/local/sandbox/ttyA"}, LinePlan{"/var/local/sandbox/ttyB"}};
+    plan.groups = 3;
+    ASSERT_TRUE(testsupport::InstallConfig(plan));
     ASSERT_TRUE(daemon_.Start());
     ASSERT_TRUE(WaitEnd());
     EXPECT_EQ(daemon_.Process().ExitStatus(), 0);
@@ -351,8 +351,8 @@ TEST_F(StartupTest, NonPositiveLogLimitsFallBackToDefaults) {
     for (const char* limits :
          {R"("log_max_bytes": 0, "log_counts": -1)", R"("log_max_bytes": -5, "log_counts": 0)"}) {
         SCOPED_TRACE(limits);
-        ConfigSpec spec;
-        std::string text = testsupport::MakeConfig(spec);
+        ConfigPlan plan;
+        std::string text = testsupport::MakeConfig(plan);
         const std::string given = R"("log_max_bytes": 1000000, "log_counts": 3)";
         const std::size_t at = text.find(given);
         ASSERT_NE(at, std::string::npos) << text;
@@ -369,9 +369,9 @@ TEST_F(StartupTest, StartDelayBelowOneSecondOrNegativeDoesNotWait) {
     // start check still tells that apart.
     for (const int wait_ms : {999, -1, -2000000, INT32_MIN + 1}) {
         SCOPED_TRACE(wait_ms);
-        ConfigSpec spec;
-        spec.start_wait_ms = wait_ms;
-        ASSERT_TRUE(testsupport::InstallConfig(spec));
+        ConfigPlan plan;
+        plan.start_wait_ms = wait_ms;
+        ASSERT_TRUE(testsupport::InstallConfig(plan));
         ASSERT_TRUE(daemon_.Start());
         ExpectCleanStartAndStop();
     }

@@ -18,11 +18,11 @@ namespace {
 
 constexpr int kPort = 10001;
 
-testsupport::ConfigSpec Spec() {
-    testsupport::ConfigSpec spec;
-    spec.lines = {{"/dev/null", "none", 3, 4}, {"/dev/null"}, {"/dev/null"}};
-    spec.groups = 2;  // the daemon may have more lines than the library has groups
-    return spec;
+testsupport::ConfigPlan Spec() {
+    testsupport::ConfigPlan plan;
+    plan.lines = {{"/dev/null", "none", 3, 4}, {"/dev/null"}, {"/dev/null"}};
+    plan.groups = 2;  // the daemon may have more lines than the library has groups
+    return plan;
 }
 
 class ConfigEnv : public ::testing::Environment {

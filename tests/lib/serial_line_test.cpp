@@ -19,10 +19,10 @@ constexpr int kPort = 10001;
 class ConfigEnv : public ::testing::Environment {
   public:
     void SetUp() override {
-        testsupport::ConfigSpec spec;
-        spec.lines = {{"/dev/null"}};
-        spec.res_wait_timeout = 2000;
-        ASSERT_TRUE(testsupport::InstallConfig(spec));
+        testsupport::ConfigPlan plan;
+        plan.lines = {{"/dev/null"}};
+        plan.res_wait_timeout = 2000;
+        ASSERT_TRUE(testsupport::InstallConfig(plan));
     }
 };
 ::testing::Environment* const g_env = ::testing::AddGlobalTestEnvironment(new ConfigEnv);

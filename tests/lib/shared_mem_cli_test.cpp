@@ -16,11 +16,11 @@ using veldwlib::shmem::SharedMemCli;
 
 namespace {
 
-testsupport::ConfigSpec Spec() {
-    testsupport::ConfigSpec spec;
-    spec.lines = {{"/dev/null"}, {"/dev/null"}, {"/dev/null"}};
-    spec.indata_num = 3;
-    return spec;
+testsupport::ConfigPlan Spec() {
+    testsupport::ConfigPlan plan;
+    plan.lines = {{"/dev/null"}, {"/dev/null"}, {"/dev/null"}};
+    plan.indata_num = 3;
+    return plan;
 }
 
 class ConfigEnv : public ::testing::Environment {
@@ -141,7 +141,7 @@ TEST_F(SharedMemCliTest, KeyFilesWithoutSegmentsReportTheMissingSegment) {
 }
 
 TEST_F(SharedMemCliTest, FailureAtALaterEntryUndoesTheEarlierOnes) {
-    testsupport::ConfigSpec small = Spec();
+    testsupport::ConfigPlan small = Spec();
     small.control_size = 40;  // smaller than a control segment must be
     TestShmGroup group;
     ASSERT_TRUE(group.Create(small, 0));

@@ -44,15 +44,15 @@ bool BusRig::Start(int lines, const std::string& machines_json,
     if (!WriteFile(kMachinesFile, machines_json)) {
         return false;
     }
-    ConfigSpec spec;
+    ConfigPlan plan;
     sims_.resize(static_cast<std::size_t>(lines));
     for (int i = 0; i < lines; ++i) {
         if (!StartSimulator(i)) {
             return false;
         }
-        spec.lines.push_back({Link(i), "none", 5, 15});
+        plan.lines.push_back({Link(i), "none", 5, 15});
     }
-    std::string text = MakeConfig(spec);
+    std::string text = MakeConfig(plan);
     for (const auto& [from, to] : patch) {
         const std::size_t at = text.find(from);
         if (at == std::string::npos) {

@@ -11,7 +11,7 @@
 namespace testsupport {
 
 class GroupClient {
-public:
+  public:
     GroupClient() = default;
     ~GroupClient();
     GroupClient(const GroupClient&) = delete;
@@ -44,7 +44,7 @@ public:
     int Transmit(int mc_num, const std::vector<uint8_t>& bytes, int timeout_ms = 20000);
     int Communicate(int timeout_ms = 30000);
 
-private:
+  private:
     vel::shm::ReceiveSegment* rcv_{nullptr};
     vel::shm::ControlSegment* ctl_{nullptr};
     int sem_id_{-1};

@@ -138,19 +138,19 @@ TestShmGroup::~TestShmGroup() {
     Remove();
 }
 
-bool TestShmGroup::Create(const ConfigSpec& spec, int group) {
-    if (vel::text::MakeDirs(spec.key_dir, 0755) != 0) {
+bool TestShmGroup::Create(const ConfigPlan& plan, int group) {
+    if (vel::text::MakeDirs(plan.key_dir, 0755) != 0) {
         return false;
     }
-    for (int j = 0; j < spec.indata_num; ++j) {
+    for (int j = 0; j < plan.indata_num; ++j) {
         const std::string suffix = std::to_string(group) + "_" + std::to_string(j) + ".key";
-        const std::string shm_file = spec.key_dir + "/shm" + suffix;
-        const std::string sem_file = spec.key_dir + "/sem" + suffix;
+        const std::string shm_file = plan.key_dir + "/shm" + suffix;
+        const std::string sem_file = plan.key_dir + "/sem" + suffix;
         if (!WriteFile(shm_file, "") || !WriteFile(sem_file, "")) {
             return false;
         }
-        const int id = group * spec.indata_num + j + 1;
-        const int size = j == 0 ? spec.receive_size : spec.control_size;
+        const int id = group * plan.indata_num + j + 1;
+        const int size = j == 0 ? plan.receive_size : plan.control_size;
         const int shm = ::shmget(::ftok(shm_file.c_str(), id), static_cast<std::size_t>(size),
                                  IPC_CREAT | IPC_EXCL | 0600);
         const int sem = ::semget(::ftok(sem_file.c_str(), id), 1, IPC_CREAT | 0600);

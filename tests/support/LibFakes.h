@@ -55,7 +55,7 @@ class FakeOrderServer {
 };
 
 // The segments and semaphore sets of one group as the daemon creates them (key files
-// shm<g>_<j>.key and sem<g>_<j>.key in spec.key_dir, project id g * indata_num + j + 1), with
+// shm<g>_<j>.key and sem<g>_<j>.key in plan.key_dir, project id g * indata_num + j + 1), with
 // an initialised mutex in every segment. Removed on destruction.
 class TestShmGroup {
   public:
@@ -64,7 +64,7 @@ class TestShmGroup {
     TestShmGroup(const TestShmGroup&) = delete;
     TestShmGroup& operator=(const TestShmGroup&) = delete;
 
-    bool Create(const ConfigSpec& spec, int group);
+    bool Create(const ConfigPlan& plan, int group);
     void Remove();
     vel::shm::ReceiveSegment* Receive() const;
     vel::shm::ControlSegment* Control() const;

@@ -236,24 +236,24 @@ void TcpClient::Close() {
     }
 }
 
-std::string MakeConfig(const ConfigSpec& spec) {
+std::string MakeConfig(const ConfigPlan& plan) {
     std::ostringstream out;
-    out << "{\n  \"order_conn\": {\"server\": \"localhost\", \"port\": " << spec.port
-        << ", \"conenct_timeout\": " << spec.connect_timeout
-        << ", \"res_wait_timeout\": " << spec.res_wait_timeout << "},\n";
-    out << "  \"log\": {\"log_dir\": \"" << spec.log_dir
+    out << "{\n  \"order_conn\": {\"server\": \"localhost\", \"port\": " << plan.port
+        << ", \"conenct_timeout\": " << plan.connect_timeout
+        << ", \"res_wait_timeout\": " << plan.res_wait_timeout << "},\n";
+    out << "  \"log\": {\"log_dir\": \"" << plan.log_dir
         << "\", \"log_file\": \"dwmid.log\", \"log_max_bytes\": 1000000, \"log_counts\": 3},\n";
     out << "  \"line\": [";
-    for (std::size_t i = 0; i < spec.lines.size(); ++i) {
-        const LineSpec& l = spec.lines[i];
+    for (std::size_t i = 0; i < plan.lines.size(); ++i) {
+        const LinePlan& l = plan.lines[i];
         out << (i == 0 ? "\n" : ",\n") << "    {\"device\": \"" << l.device << "\", \"de_line\": \""
             << l.de_line << "\", \"baudrate\": " << l.baudrate
             << ", \"max_machine\": " << l.max_machine << "}";
     }
     out << "\n  ],\n";
-    out << "  \"shared_indata_num\": " << spec.indata_num << ",\n";
-    out << "  \"shared_key_dir\": \"" << spec.key_dir << "\",\n";
-    const int groups = spec.groups >= 0 ? spec.groups : static_cast<int>(spec.lines.size());
+    out << "  \"shared_indata_num\": " << plan.indata_num << ",\n";
+    out << "  \"shared_key_dir\": \"" << plan.key_dir << "\",\n";
+    const int groups = plan.groups >= 0 ? plan.groups : static_cast<int>(plan.lines.size());
     out << "  \"shared\": [";
     for (int g = 0; g < groups; ++g) {
         out << (g == 0 ? "\n" : ",\n") << "    {";
@@ -261,23 +261,23 @@ std::string MakeConfig(const ConfigSpec& spec) {
         std::ostringstream ids;
         std::ostringstream sizes;
         std::ostringstream sems;
-        for (int j = 0; j < spec.indata_num; ++j) {
+        for (int j = 0; j < plan.indata_num; ++j) {
             const char* sep = j == 0 ? "" : ", ";
             ipc << sep << "\"shm" << g << "_" << j << ".key\"";
-            ids << sep << (g * spec.indata_num + j + 1);
-            sizes << sep << (j == 0 ? spec.receive_size : spec.control_size);
+            ids << sep << (g * plan.indata_num + j + 1);
+            sizes << sep << (j == 0 ? plan.receive_size : plan.control_size);
             sems << sep << "\"sem" << g << "_" << j << ".key\"";
         }
         out << "\"ipc_key\": [" << ipc.str() << "], \"sh_id\": [" << ids.str()
             << "], \"shmem_size\": [" << sizes.str() << "], \"sem_key\": [" << sems.str() << "]}";
     }
     out << "\n  ],\n";
-    out << "  \"start_wait_interval\": " << spec.start_wait_ms << "\n}\n";
+    out << "  \"start_wait_interval\": " << plan.start_wait_ms << "\n}\n";
     return out.str();
 }
 
-bool InstallConfig(const ConfigSpec& spec) {
-    const std::string text = MakeConfig(spec);
+bool InstallConfig(const ConfigPlan& plan) {
+    const std::string text = MakeConfig(plan);
     return WriteFile(kDaemonConf, text) && WriteFile(kLibConf, text);
 }
 

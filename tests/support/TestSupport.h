@@ -74,15 +74,15 @@ private:
 };
 
 // Describes one configured line and builds the JSON configuration files.
-struct LineSpec {
+struct LinePlan {
     std::string device;
     std::string de_line{"none"};
     int baudrate{3};
     int max_machine{15};
 };
 
-struct ConfigSpec {
-    std::vector<LineSpec> lines;
+struct ConfigPlan {
+    std::vector<LinePlan> lines;
     int groups{-1};               // -1: one group per line
     int indata_num{2};
     std::string key_dir{"/var/local/velkey"};
@@ -95,9 +95,9 @@ struct ConfigSpec {
     int control_size{256};
 };
 
-std::string MakeConfig(const ConfigSpec& spec);
-// Writes /usr/local/etc/vellib/dwmid.conf and dwlib.conf from the spec.
-bool InstallConfig(const ConfigSpec& spec);
+std::string MakeConfig(const ConfigPlan& plan);
+// Writes /usr/local/etc/vellib/dwmid.conf and dwlib.conf from the plan.
+bool InstallConfig(const ConfigPlan& plan);
 
 inline constexpr char kConfDir[] = "/usr/local/etc/vellib";
 inline constexpr char kDaemonConf[] = "/usr/local/etc/vellib/dwmid.conf";
