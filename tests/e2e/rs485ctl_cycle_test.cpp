@@ -54,10 +54,10 @@ class Rs485ctlTest : public ::testing::Test {
             }
             ASSERT_TRUE(WriteFile(std::string(kSandbox) + "/machines.json", kMachines));
             const std::string link = std::string(kSandbox) + "/tty0";
-            ASSERT_TRUE(sim_.Start(
-                {Env("RS485SIM_BIN"), "--link", link, "--config",
-                 std::string(kSandbox) + "/machines.json", "--baud", "5", "--log", link + ".log"},
-                link + ".out", link + ".err"));
+            ASSERT_TRUE(sim_.Start({Env("RS485SIM_BIN"), "--link", link, "--config",
+                                    std::string(kSandbox) + "/machines.json", "--baud", "5",
+                                    "--no-pacing", "--log", link + ".log"},
+                                   link + ".out", link + ".err"));
             ASSERT_TRUE(WaitUntil([&] { return FileExists(link); }, 10000));
             plan.lines.push_back({link, "none", 5, 15});
         } else {

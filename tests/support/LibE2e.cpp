@@ -65,7 +65,9 @@ bool BusSimulator::Start(const std::string& machines_json, const std::string& li
         return false;
     }
     if (!proc_.Start(
-            {Env("RS485SIM_BIN"), "--config", base + ".json", "--link", link, "--log", log_},
+            // Unpaced: a reply framed by silence must not be cut by a busy machine's gaps.
+            {Env("RS485SIM_BIN"), "--config", base + ".json", "--link", link, "--no-pacing",
+             "--log", log_},
             base + ".out", base + ".err")) {
         return false;
     }
