@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "Emulation.h"
 #include "PtyPair.h"
 #include "TestSupport.h"
 #include "rs485_test_driver.h"
@@ -343,15 +344,17 @@ TEST_F(Rs485Cycle, ConcurrentOrderSeesEachMachineWithOneRecord) {
             {{"AB\x03"
               "CD\x04"}});
     });
+    // The spinning order thread can keep the responder waiting under emulation.
+    const short time_out = static_cast<short>(100 * testsupport::EmulationSlowdown());
     OpenDriver();
-    drv_->SetPortParams(0, 0x03, 100, 0x03, 2, 0);
+    drv_->SetPortParams(0, 0x03, time_out, 0x03, 2, 0);
     drv_->SetComFlags(0x1);
     Request(0, "\x01");
     std::atomic<bool> stop{false};
     std::thread order([&] {
         bool a = false;
         while (!stop) {
-            drv_->SetPortParams(0, 0x03, 100, a ? 0x03 : 0x04, a ? 2 : 0, 0);
+            drv_->SetPortParams(0, 0x03, time_out, a ? 0x03 : 0x04, a ? 2 : 0, 0);
             a = !a;
         }
     });

@@ -499,8 +499,10 @@ TEST_F(SettingDatasTest, CreateReadsTheDaemonFileOnce) {
     EXPECT_EQ(SettingDatas::get_instance(), nullptr);
     SettingDatas::destroy();  // a second destroy is harmless
     CreateQuietly();
-    ASSERT_NE(SettingDatas::get_instance(), nullptr);
-    EXPECT_EQ(SettingDatas::get_instance()->getConfInt(sd->key_port), 10011);
+    // sd went with the destroyed instance; only the new one may be used.
+    sd = SettingDatas::get_instance();
+    ASSERT_NE(sd, nullptr);
+    EXPECT_EQ(sd->getConfInt(sd->key_port), 10011);
 }
 
 TEST_F(SettingDatasTest, MissingDaemonFileGivesDefaults) {

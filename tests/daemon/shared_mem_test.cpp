@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "DaemonLogger.h"
+#include "Emulation.h"
 #include "SettingDatas.h"
 #include "SharedMem.h"
 #include "ShmLayout.h"
@@ -389,6 +390,9 @@ TEST_F(SharedMemTest, SemaphoreOperationsAndResetToZero) {
 }
 
 TEST_F(SharedMemTest, MutexOfAProcessKilledWhileHoldingItIsRecovered) {
+    if (Emulated()) {
+        GTEST_SKIP() << kNoRobustFutexUnderEmulation;
+    }
     SharedMem mem;
     ASSERT_TRUE(CreateGroup0(mem));
     ASSERT_EQ(vel::shm::InitSegmentMutex(mem.GetShmemAddr(1)), 0);

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "Emulation.h"
 #include "LibFakes.h"
 #include "SettingLibDatas.h"
 #include "SharedMemCli.h"
@@ -157,6 +158,9 @@ TEST_F(SharedMemCliTest, FailureAtALaterEntryUndoesTheEarlierOnes) {
 }
 
 TEST_F(SharedMemCliTest, LockLeftByADeadProcessIsRecovered) {
+    if (testsupport::Emulated()) {
+        GTEST_SKIP() << testsupport::kNoRobustFutexUnderEmulation;
+    }
     TestShmGroup group;
     ASSERT_TRUE(group.Create(Spec(), 0));
     const pid_t child = fork();

@@ -8,17 +8,41 @@ namespace testsupport {
 
 namespace {
 std::atomic<int> g_runs{0};
-}
+
+// A library built with a sanitizer needs its runtime loaded first, so the client is built
+// with the same one.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr char kSanitizeFlag[] = "-fsanitize=address,undefined";
+#elif defined(__SANITIZE_THREAD__)
+constexpr char kSanitizeFlag[] = "-fsanitize=thread";
+#else
+constexpr char kSanitizeFlag[] = "";
+#endif
+}  // namespace
 
 std::string BuildCClient(std::string* log) {
     const std::string src = Env("RS485_SOURCE_DIR");
     const std::string lib = Env("RS485_LIB_DIR");
     const std::string out = "/var/local/sandbox/rs485_c_client";
+    // RS485_CC: the cross compiler when the library was cross-built.
+    std::vector<std::string> args{Env("RS485_CC", "/usr/bin/cc"),
+                                  "-std=c99",
+                                  "-pedantic",
+                                  "-Wall",
+                                  "-Wextra",
+                                  "-Werror",
+                                  "-I" + src + "/include",
+                                  src + "/tests/c/rs485_c_client.c",
+                                  "-o",
+                                  out,
+                                  "-L" + lib,
+                                  "-l:librs485.so.1",
+                                  "-Wl,-rpath," + lib};
+    if (kSanitizeFlag[0] != '\0') {
+        args.emplace_back(kSanitizeFlag);
+    }
     ChildProcess cc;
-    if (!cc.Start({"/usr/bin/cc", "-std=c99", "-pedantic", "-Wall", "-Wextra", "-Werror",
-                   "-I" + src + "/include", src + "/tests/c/rs485_c_client.c", "-o", out,
-                   "-L" + lib, "-l:librs485.so.1", "-Wl,-rpath," + lib},
-                  "/var/local/sandbox/cc.out", "/var/local/sandbox/cc.err")) {
+    if (!cc.Start(args, "/var/local/sandbox/cc.out", "/var/local/sandbox/cc.err")) {
         return std::string();
     }
     if (!cc.Wait(120000) || cc.ExitStatus() != 0) {

@@ -17,6 +17,8 @@
 #include <sstream>
 #include <thread>
 
+#include "Emulation.h"
+
 extern char** environ;
 
 namespace testsupport {
@@ -94,8 +96,10 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
         env.emplace_back(*e);
     }
     env.insert(env.end(), extra_env.begin(), extra_env.end());
+    // Cross-built programs (the example, the C client) run under the emulator.
+    const std::vector<std::string> command = WithEmulator(argv);
     std::vector<char*> args;
-    for (const std::string& a : argv) {
+    for (const std::string& a : command) {
         args.push_back(const_cast<char*>(a.c_str()));
     }
     args.push_back(nullptr);

@@ -23,7 +23,7 @@ std::vector<std::string> Lines(const std::string& text);
 // A child process whose standard output and error go to files. Killed (SIGKILL) and reaped
 // on destruction if it still runs.
 class ChildProcess {
-public:
+  public:
     ChildProcess() = default;
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
@@ -43,7 +43,7 @@ public:
     std::string Stdout() const { return ReadFile(out_file_); }
     std::string Stderr() const { return ReadFile(err_file_); }
 
-private:
+  private:
     pid_t pid_{-1};
     bool ended_{false};
     int exit_status_{-1};
@@ -54,7 +54,7 @@ private:
 
 // A blocking TCP client over loopback.
 class TcpClient {
-public:
+  public:
     TcpClient() = default;
     ~TcpClient();
     TcpClient(const TcpClient&) = delete;
@@ -69,7 +69,7 @@ public:
     void Close();
     int Fd() const { return fd_; }
 
-private:
+  private:
     int fd_{-1};
 };
 
@@ -83,7 +83,7 @@ struct LinePlan {
 
 struct ConfigPlan {
     std::vector<LinePlan> lines;
-    int groups{-1};               // -1: one group per line
+    int groups{-1};  // -1: one group per line
     int indata_num{2};
     std::string key_dir{"/var/local/velkey"};
     int start_wait_ms{0};
@@ -108,7 +108,7 @@ inline constexpr char kGpioValue[] = "/sys/class/gpio/gpio86/value";
 
 // The daemon under test, started from DWMID_BIN with its output in /var/local/sandbox.
 class Daemon {
-public:
+  public:
     bool Start();
     // Waits until the log shows that the order server is bound.
     bool WaitServing(int timeout_ms = 15000);
@@ -117,7 +117,7 @@ public:
     // The part of the log written since the last Start.
     std::string NewLog() const { return Log().substr(log_offset_); }
 
-private:
+  private:
     ChildProcess proc_;
     int run_{0};
     std::size_t log_offset_{0};
