@@ -19,6 +19,8 @@ fi
 declare -A max_len=([config_loader_fuzz]=8192 [order_dispatch_fuzz]=2100
                     [reply_framing_fuzz]=602 [client_reply_fuzz]=8192)
 
+"$root/scripts/install-deps.sh" clang libclang-rt-14-dev
+
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
     -DCMAKE_CXX_COMPILER=clang++ -DRS485_FUZZ=ON -DRS485_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"

@@ -1,10 +1,11 @@
 #!/bin/bash
-# Installs the Debian packages needed to build, test and run the demo (as root).
+# Installs the Debian packages needed to build, test and run the demo (as root), and any
+# further packages named on the command line.
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libspdlog-dev libfmt-dev picojson-dev
           libgtest-dev libgmock-dev socat iproute2 util-linux procps
-          libcli11-dev dpkg-dev)
+          libcli11-dev dpkg-dev valgrind "$@")
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
