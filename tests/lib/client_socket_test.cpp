@@ -31,6 +31,8 @@ class ClientSocketTest : public ::testing::Test {
             return text.find("ping|") != std::string::npos ? reply_ : std::string();
         }));
     }
+    // The server's thread reads the members below: it ends before they are destroyed.
+    void TearDown() override { server_.Stop(); }
     void SetReply(const std::string& r) {
         std::lock_guard<std::mutex> lock(mutex_);
         reply_ = r;

@@ -18,7 +18,7 @@ namespace {
 
 constexpr int kPort = 10001;
 
-testsupport::ConfigPlan Spec() {
+testsupport::ConfigPlan TestPlan() {
     testsupport::ConfigPlan plan;
     plan.lines = {{"/dev/null", "none", 3, 4}, {"/dev/null"}, {"/dev/null"}};
     plan.groups = 2;  // the daemon may have more lines than the library has groups
@@ -27,7 +27,7 @@ testsupport::ConfigPlan Spec() {
 
 class ConfigEnv : public ::testing::Environment {
   public:
-    void SetUp() override { ASSERT_TRUE(testsupport::InstallConfig(Spec())); }
+    void SetUp() override { ASSERT_TRUE(testsupport::InstallConfig(TestPlan())); }
 };
 ::testing::Environment* const g_env = ::testing::AddGlobalTestEnvironment(new ConfigEnv);
 
@@ -52,8 +52,10 @@ class FacadeTest : public ::testing::Test {
             }
             return text.rfind("compt,", 0) == 0 ? std::string("cpsuc") : std::string();
         }));
-        ASSERT_TRUE(group0_.Create(Spec(), 0));
+        ASSERT_TRUE(group0_.Create(TestPlan(), 0));
     }
+    // The server's thread reads the members below: it ends before they are destroyed.
+    void TearDown() override { server_.Stop(); }
     void OpenReply(const std::string& w) {
         std::lock_guard<std::mutex> lock(mutex_);
         openReply_ = w;
@@ -135,7 +137,7 @@ TEST_F(FacadeTest, FailedAttachIsNeverLockedOrAddressedAndIsRetried) {
 
     // Once the daemon's segments are there, the next open attaches.
     TestShmGroup group1;
-    ASSERT_TRUE(group1.Create(Spec(), 1));
+    ASSERT_TRUE(group1.Create(TestPlan(), 1));
     EXPECT_EQ(f.rs485_open(1, false, 3), 0);
     EXPECT_EQ(f.rs485_open(1, false, 3), -2);
 }
@@ -166,7 +168,7 @@ TEST_F(FacadeTest, OrdersGoOutWithTheChannelsNumbers) {
 
 TEST_F(FacadeTest, ShutdownTravelsOnTheLowestChannelsConnection) {
     TestShmGroup group1;
-    ASSERT_TRUE(group1.Create(Spec(), 1));
+    ASSERT_TRUE(group1.Create(TestPlan(), 1));
     dw485_if f;
     ASSERT_EQ(f.rs485_open(1, false, 3), 0);  // connection 1
     ASSERT_EQ(f.rs485_open(0, false, 3), 0);  // connection 2

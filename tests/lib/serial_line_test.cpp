@@ -38,6 +38,8 @@ class SerialLineTest : public ::testing::Test {
             return it == replies_.end() ? std::string() : it->second;
         }));
     }
+    // The server's thread reads the replies: it ends before they are destroyed.
+    void TearDown() override { server_.Stop(); }
     void Reply(const std::string& order, const std::string& word) {
         std::lock_guard<std::mutex> lock(mutex_);
         replies_[order] = word;

@@ -17,7 +17,7 @@ using veldwlib::shmem::SharedMemCli;
 
 namespace {
 
-testsupport::ConfigPlan Spec() {
+testsupport::ConfigPlan TestPlan() {
     testsupport::ConfigPlan plan;
     plan.lines = {{"/dev/null"}, {"/dev/null"}, {"/dev/null"}};
     plan.indata_num = 3;
@@ -27,7 +27,7 @@ testsupport::ConfigPlan Spec() {
 class ConfigEnv : public ::testing::Environment {
   public:
     void SetUp() override {
-        ASSERT_TRUE(testsupport::InstallConfig(Spec()));
+        ASSERT_TRUE(testsupport::InstallConfig(TestPlan()));
         SettingLibDatas::create();
     }
 };
@@ -65,7 +65,7 @@ TEST_F(SharedMemCliTest, GroupNumberMustBeAConfiguredGroup) {
 
 TEST_F(SharedMemCliTest, AttachesTheDaemonsSegmentsAndOperatesThem) {
     TestShmGroup group;
-    ASSERT_TRUE(group.Create(Spec(), 1));
+    ASSERT_TRUE(group.Create(TestPlan(), 1));
     ASSERT_EQ(cli_.SetShmemNo(1), 1);
     ASSERT_EQ(cli_.Attatch(), 0);
     EXPECT_TRUE(cli_.IsAttached());
@@ -103,7 +103,7 @@ TEST_F(SharedMemCliTest, AttachesTheDaemonsSegmentsAndOperatesThem) {
 
 TEST_F(SharedMemCliTest, AttachCountsFollowAttachAndDetach) {
     TestShmGroup group;
-    ASSERT_TRUE(group.Create(Spec(), 0));
+    ASSERT_TRUE(group.Create(TestPlan(), 0));
     const int rcv = shmget(ftok("/var/local/velkey/shm0_0.key", 1), 0, 0);
     ASSERT_GE(rcv, 0);
     EXPECT_EQ(Attachments(rcv), 1);
@@ -142,7 +142,7 @@ TEST_F(SharedMemCliTest, KeyFilesWithoutSegmentsReportTheMissingSegment) {
 }
 
 TEST_F(SharedMemCliTest, FailureAtALaterEntryUndoesTheEarlierOnes) {
-    testsupport::ConfigPlan small = Spec();
+    testsupport::ConfigPlan small = TestPlan();
     small.control_size = 40;  // smaller than a control segment must be
     TestShmGroup group;
     ASSERT_TRUE(group.Create(small, 0));
@@ -162,7 +162,7 @@ TEST_F(SharedMemCliTest, LockLeftByADeadProcessIsRecovered) {
         GTEST_SKIP() << testsupport::kNoRobustFutexUnderEmulation;
     }
     TestShmGroup group;
-    ASSERT_TRUE(group.Create(Spec(), 0));
+    ASSERT_TRUE(group.Create(TestPlan(), 0));
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
