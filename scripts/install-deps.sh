@@ -17,6 +17,13 @@ if [[ ${#missing[@]} -gt 0 ]]; then
         echo "install-deps: missing packages (run as root): ${missing[*]}" >&2
         exit 1
     fi
+    # Packages of another architecture (name:arch) need it added to dpkg first.
+    for p in "${missing[@]}"; do
+        arch=${p#*:}
+        if [[ "$arch" != "$p" ]] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+            dpkg --add-architecture "$arch"
+        fi
+    done
     apt-get update
     DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
 fi

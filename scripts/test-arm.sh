@@ -11,28 +11,10 @@ build=${RS485_ARM_BUILD:-$root/build-arm}
 pattern=${1:-}
 started=$(date +%s)
 
-# Besides the cross tool chain: the host tools of the build and of scripts/sandbox, so that
-# the script also runs on a machine where scripts/test.sh has not been run.
-packages=(g++-arm-linux-gnueabihf qemu-user libspdlog-dev:armhf libfmt-dev:armhf
-          libgtest-dev:armhf libgmock-dev:armhf libcli11-dev picojson-dev cmake make file
-          iproute2 util-linux procps)
-missing=()
-for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$p")
-    fi
-done
-if [[ ${#missing[@]} -gt 0 ]]; then
-    if [[ $(id -u) -ne 0 ]]; then
-        echo "test-arm: missing packages (run as root): ${missing[*]}" >&2
-        exit 1
-    fi
-    if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-        dpkg --add-architecture armhf
-    fi
-    apt-get update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+# The host tools of the build and of scripts/sandbox come with the common list, so the script
+# also runs on a machine where scripts/test.sh has not been run.
+"$root/scripts/install-deps.sh" g++-arm-linux-gnueabihf qemu-user file libspdlog-dev:armhf \
+    libfmt-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -48,10 +48,6 @@ int LineConnector::InitMutex() {
     return 0;
 }
 
-bool LineConnector::Recorded() {
-    return _recorded;
-}
-
 void LineConnector::JoinWorker() {
     if (_thread.joinable()) {
         _thread.join();
@@ -61,7 +57,7 @@ void LineConnector::JoinWorker() {
 int LineConnector::Start(int channel, bool sniffer, unsigned char baudrate) {
     VTRACE("in LineConnector : start channel = " << channel);
     status = kStatusStarting;
-    if (Recorded()) {
+    if (_recorded) {
         std::lock_guard<std::mutex> guard(_lock);
         status = kStatusOpenNow;
         return ++_useCount;
@@ -157,25 +153,25 @@ int LineConnector::SetComFlags(int use_machine_flags) {
 
 bool LineConnector::IsStarting() {
     const int s = status;
-    return Recorded() && s >= 1000 && s <= 1999;
+    return _recorded && s >= 1000 && s <= 1999;
 }
 
 bool LineConnector::IsOpenNow() {
-    return Recorded() && status == kStatusOpenNow;
+    return _recorded && status == kStatusOpenNow;
 }
 
 bool LineConnector::IsOpenAlready() {
-    return Recorded() && status == kStatusOpenAlready;
+    return _recorded && status == kStatusOpenAlready;
 }
 
 bool LineConnector::IsOpenFailed() {
     const int s = status;
-    return !Recorded() || (s >= -1999 && s <= -1001);
+    return !_recorded || (s >= -1999 && s <= -1001);
 }
 
 bool LineConnector::IsRunning() {
     const int s = status;
-    return Recorded() && s >= 2000 && s <= 2999;
+    return _recorded && s >= 2000 && s <= 2999;
 }
 
 int LineConnector::ShutdownWaitMillis() {
@@ -210,10 +206,6 @@ bool LineConnector::Shutdown() {
     JoinWorker();
     _recorded = false;
     return true;
-}
-
-void LineConnector::LockSegment(int entry) {
-    _shmem->MutexLock(entry);
 }
 
 void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
@@ -256,7 +248,7 @@ void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
     auto* ctl = static_cast<shm::ControlSegment*>(_shmem->GetShmemAddr(shm::kControlEntry));
     while (true) {
         if (ctl != nullptr) {
-            LockSegment(shm::kControlEntry);
+            _shmem->MutexLock(shm::kControlEntry);
             const uint32_t flags = ctl->data_flags;
             if (flags >= shm::kAnswerThreshold) {
                 ++_pending;
@@ -373,7 +365,7 @@ void LineConnector::ServeCommunication(shm::ControlSegment* ctl, int channel) {
 
     auto* rcv = static_cast<shm::ReceiveSegment*>(_shmem->GetShmemAddr(shm::kReceiveEntry));
     if (rcv != nullptr) {
-        LockSegment(shm::kReceiveEntry);
+        _shmem->MutexLock(shm::kReceiveEntry);
         const auto stamp = static_cast<int32_t>(::clock());
         rcv->data_flags |= shm::kReceiveWritten;
         rcv->time = stamp;

@@ -63,13 +63,11 @@ class LineConnector {
     void Run(int channel, bool sniffer, unsigned char baudrate);
 
   private:
-    bool Recorded();
     // Waits for the thread of an earlier worker that has been told to stop or has ended.
     void JoinWorker();
     void ServeTransmit(vel::shm::ControlSegment* ctl, int channel);
     void ServeCommunication(vel::shm::ControlSegment* ctl, int channel);
     void ClearStaleAnswer(vel::shm::ControlSegment* ctl, int channel);
-    void LockSegment(int entry);
     int ShutdownWaitMillis();
 
     data::SettingDatas* _sd;
