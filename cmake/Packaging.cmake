@@ -126,10 +126,12 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Shared access to RS-485 lines of an embedded controller")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/CPackProjectConfig.cmake)
-# Programs and the library are stripped; RS485_PACKAGE_DBGSYM keeps their symbols apart.
-set(CPACK_STRIP_FILES ON)
+# Programs and the library are stripped. With RS485_PACKAGE_DBGSYM, CPack strips them itself
+# and keeps their symbols in -dbgsym packages; it needs the files unstripped for that.
 if(RS485_PACKAGE_DBGSYM)
     set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+else()
+    set(CPACK_STRIP_FILES ON)
 endif()
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL daemon library dev Unspecified)
