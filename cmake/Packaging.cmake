@@ -1,19 +1,40 @@
 # Installation (GNUInstallDirs), pkg-config file, CMake package and the Debian packages.
-# Components: "daemon" (dwmid, rs485sim, rs485ctl, unit, example configuration) and
-# "library" (librs485.so.1 with its links, rs485.h, librs485.pc, the CMake package).
+#
+# Component    package        contents
+# daemon       dwmid          dwmid, the tools, systemd units, configuration templates, man pages
+# (none)       dwmid          whatever installs without a component (the tools under tools/)
+# library      librs485-1     librs485.so.1 and the file it points to
+# dev          librs485-dev   rs485.h, librs485.so, librs485.pc, the CMake package
+#
+# Adding a program to the dwmid package takes no change here: install it without a component
+# (or with COMPONENT daemon), and put its man page in docs/NAME.SECTION, a systemd unit in
+# packaging/NAME.service.in and a configuration template in packaging/NAME.conf.example; each
+# kind is picked up by its file name below.
 include(CMakePackageConfigHelpers)
+
+option(RS485_INSTALL_CONFIG
+    "cmake --install copies the configuration templates to /usr/local/etc/vellib where missing"
+    ON)
+option(RS485_PACKAGE_DBGSYM "cpack also makes -dbgsym packages with the debug symbols" OFF)
 
 # Fixed by the daemon and the library, whatever the install prefix.
 set(RS485_CONF_DIR /usr/local/etc/vellib)
-set(RS485_EXAMPLE_DIR ${CMAKE_INSTALL_FULL_DATADIR}/doc/rs485/examples)
-set(RS485_EXAMPLE_DEST ${CMAKE_INSTALL_DATADIR}/doc/rs485/examples)
+# The postinst copies the templates from here; /usr/share/doc may be left out of embedded
+# images, so they do not live there.
+set(RS485_TEMPLATE_DEST ${CMAKE_INSTALL_DATADIR}/dwmid)
+set(RS485_TEMPLATE_DIR ${CMAKE_INSTALL_FULL_DATADIR}/dwmid)
 set(RS485_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/rs485)
+file(GLOB RS485_TEMPLATES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/*.conf.example)
+file(GLOB RS485_UNIT_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/*.service.in)
+file(GLOB RS485_MAN_PAGES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.[1-8])
 
 install(TARGETS dwmid RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT daemon)
 install(TARGETS rs485 EXPORT rs485Targets
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT library)
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT dev)
+# The library needs no run path of its own.
+set_target_properties(rs485 PROPERTIES INSTALL_RPATH "")
 install(FILES ${PROJECT_SOURCE_DIR}/include/rs485.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
-    COMPONENT library)
+    COMPONENT dev)
 
 # The .pc file finds its prefix from its own place, so a tree installed with --prefix or
 # DESTDIR works wherever it lands.
@@ -21,42 +42,80 @@ file(RELATIVE_PATH RS485_PC_TO_PREFIX /p/${CMAKE_INSTALL_LIBDIR}/pkgconfig /p)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/librs485.pc.in ${PROJECT_BINARY_DIR}/librs485.pc
     @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/librs485.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
-    COMPONENT library)
+    COMPONENT dev)
 
-install(EXPORT rs485Targets NAMESPACE rs485:: DESTINATION ${RS485_CMAKE_DIR} COMPONENT library)
+install(EXPORT rs485Targets NAMESPACE rs485:: DESTINATION ${RS485_CMAKE_DIR} COMPONENT dev)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/packaging/rs485Config.cmake.in
     ${PROJECT_BINARY_DIR}/rs485Config.cmake INSTALL_DESTINATION ${RS485_CMAKE_DIR})
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/rs485ConfigVersion.cmake
     COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/rs485Config.cmake ${PROJECT_BINARY_DIR}/rs485ConfigVersion.cmake
-    DESTINATION ${RS485_CMAKE_DIR} COMPONENT library)
+    DESTINATION ${RS485_CMAKE_DIR} COMPONENT dev)
 
-configure_file(${PROJECT_SOURCE_DIR}/packaging/dwmid.service.in ${PROJECT_BINARY_DIR}/dwmid.service
-    @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/dwmid.service DESTINATION lib/systemd/system
-    COMPONENT daemon)
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/dwmid.conf.example
-    ${PROJECT_SOURCE_DIR}/packaging/dwlib.conf.example DESTINATION ${RS485_EXAMPLE_DEST}
-    COMPONENT daemon)
+set(RS485_UNITS "")
+foreach(unit_in ${RS485_UNIT_SOURCES})
+    get_filename_component(unit ${unit_in} NAME_WLE)
+    configure_file(${unit_in} ${PROJECT_BINARY_DIR}/${unit} @ONLY)
+    install(FILES ${PROJECT_BINARY_DIR}/${unit} DESTINATION lib/systemd/system COMPONENT daemon)
+    list(APPEND RS485_UNITS ${unit})
+endforeach()
+install(FILES ${RS485_TEMPLATES} DESTINATION ${RS485_TEMPLATE_DEST} COMPONENT daemon)
 
-# cmake --install puts the examples in place as dwmid.conf and dwlib.conf unless they exist;
-# an existing configuration is never overwritten. Packages leave this to their postinst, so
-# that no file under /usr/local/etc becomes part of a package (the environment variable RS485_PACKAGING is 1 while
-# CPack installs).
-install(CODE "
+# Man pages are installed compressed, as Debian wants them and man reads them.
+set(RS485_MAN_GZ "")
+foreach(page ${RS485_MAN_PAGES})
+    get_filename_component(name ${page} NAME)
+    string(REGEX MATCH "[1-8]$" section ${name})
+    set(gz ${PROJECT_BINARY_DIR}/man/${name}.gz)
+    add_custom_command(OUTPUT ${gz}
+        COMMAND ${CMAKE_COMMAND} -E copy ${page} ${PROJECT_BINARY_DIR}/man/${name}
+        COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/man/${name}
+        DEPENDS ${page} VERBATIM)
+    install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT daemon)
+    list(APPEND RS485_MAN_GZ ${gz})
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${RS485_MAN_GZ})
+
+# Every package carries the copyright file in its own documentation directory.
+foreach(pair daemon:dwmid library:librs485-1 dev:librs485-dev)
+    string(REPLACE ":" ";" pair ${pair})
+    list(GET pair 0 component)
+    list(GET pair 1 package)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+endforeach()
+
+# cmake --install puts each template NAME.conf.example in place as NAME.conf unless that file
+# exists; an existing configuration is never overwritten. A directory that cannot be written
+# (an install without root) gives a warning, not a failed install. Packages leave this to their
+# postinst, so that no file under /usr/local/etc becomes part of a package (the environment
+# variable RS485_PACKAGING is 1 while CPack installs).
+if(RS485_INSTALL_CONFIG)
+    install(CODE "
 if(NOT \"\$ENV{RS485_PACKAGING}\" STREQUAL \"1\")
     set(conf_dir \"\$ENV{DESTDIR}${RS485_CONF_DIR}\")
-    foreach(name dwmid dwlib)
-        if(EXISTS \"\${conf_dir}/\${name}.conf\")
-            message(STATUS \"Kept existing: \${conf_dir}/\${name}.conf\")
+    foreach(template ${RS485_TEMPLATES})
+        get_filename_component(name \"\${template}\" NAME)
+        string(REGEX REPLACE \"[.]example\$\" \"\" name \"\${name}\")
+        if(EXISTS \"\${conf_dir}/\${name}\")
+            message(STATUS \"Kept existing: \${conf_dir}/\${name}\")
         else()
-            file(MAKE_DIRECTORY \"\${conf_dir}\")
-            configure_file(\"${PROJECT_SOURCE_DIR}/packaging/\${name}.conf.example\"
-                \"\${conf_dir}/\${name}.conf\" COPYONLY)
-            message(STATUS \"Installing: \${conf_dir}/\${name}.conf\")
+            execute_process(COMMAND \"${CMAKE_COMMAND}\" -E make_directory \"\${conf_dir}\"
+                RESULT_VARIABLE made ERROR_QUIET)
+            execute_process(COMMAND \"${CMAKE_COMMAND}\" -E copy \"\${template}\"
+                \"\${conf_dir}/\${name}\" RESULT_VARIABLE copied ERROR_QUIET)
+            if(made EQUAL 0 AND copied EQUAL 0)
+                message(STATUS \"Installing: \${conf_dir}/\${name}\")
+            else()
+                message(WARNING \"Not installed: \${conf_dir}/\${name} (cannot write there). \"
+                    \"Copy \${CMAKE_INSTALL_PREFIX}/${RS485_TEMPLATE_DEST}/\${name}.example \"
+                    \"there as root, or configure with \"
+                    \"-DRS485_INSTALL_CONFIG=OFF to leave the directory alone.\")
+            endif()
         endif()
     endforeach()
 endif()" COMPONENT daemon)
+endif()
 
 # ---- Debian packages: cpack -G DEB in a tree configured with -DCMAKE_INSTALL_PREFIX=/usr ----
 set(CPACK_GENERATOR DEB)
@@ -67,29 +126,48 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Shared access to RS-485 lines of an embedded controller")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/CPackProjectConfig.cmake)
+# Programs and the library are stripped. With RS485_PACKAGE_DBGSYM, CPack strips them itself
+# and keeps their symbols in -dbgsym packages; it needs the files unstripped for that.
+if(RS485_PACKAGE_DBGSYM)
+    set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+else()
+    set(CPACK_STRIP_FILES ON)
+endif()
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-# Tools that install without a component (rs485sim) go with the daemon.
-set(CPACK_COMPONENTS_ALL daemon library Unspecified)
+set(CPACK_COMPONENTS_ALL daemon library dev Unspecified)
 set(CPACK_COMPONENTS_GROUPING ONE_PER_GROUP)
 set(CPACK_COMPONENT_DAEMON_GROUP dwmid)
 set(CPACK_COMPONENT_UNSPECIFIED_GROUP dwmid)
-set(CPACK_COMPONENT_LIBRARY_GROUP librs485)
-set(CPACK_COMPONENT_DWMID_DESCRIPTION
+set(CPACK_COMPONENT_LIBRARY_GROUP runtime)
+set(CPACK_COMPONENT_DEV_GROUP dev)
+set(CPACK_COMPONENT_GROUP_DWMID_DESCRIPTION
     "RS-485 line daemon dwmid with the tools rs485ctl and rs485sim")
-set(CPACK_COMPONENT_LIBRS485_DESCRIPTION "librs485.so.1, its header, pkg-config file and CMake package")
+set(CPACK_COMPONENT_GROUP_RUNTIME_DESCRIPTION
+    "Shared library through which applications use the RS-485 lines of dwmid")
+set(CPACK_COMPONENT_GROUP_DEV_DESCRIPTION
+    "Development files of librs485: rs485.h, pkg-config file and CMake package")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # rs485ctl links librs485 from the other package of this build.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/lib)
 set(CPACK_DEBIAN_DWMID_PACKAGE_NAME dwmid)
 set(CPACK_DEBIAN_DWMID_PACKAGE_SECTION misc)
-set(CPACK_DEBIAN_DWMID_PACKAGE_DEPENDS "librs485 (= ${PROJECT_VERSION})")
-set(CPACK_DEBIAN_LIBRS485_PACKAGE_NAME librs485)
-set(CPACK_DEBIAN_LIBRS485_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_LIBRS485_PACKAGE_GENERATE_SHLIBS ON)
-configure_file(${PROJECT_SOURCE_DIR}/packaging/postinst ${PROJECT_BINARY_DIR}/deb/postinst @ONLY)
+set(CPACK_DEBIAN_DWMID_PACKAGE_DEPENDS "librs485-1 (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME librs485-1)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME librs485-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "librs485-1 (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_DEV_PACKAGE_SHLIBDEPS OFF)
+# Maintainer scripts know the template directory and the units.
+string(REPLACE ";" " " RS485_UNIT_LIST "${RS485_UNITS}")
+foreach(script postinst prerm postrm)
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/${script} ${PROJECT_BINARY_DIR}/deb/${script}
+        @ONLY)
+endforeach()
 set(CPACK_DEBIAN_DWMID_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/postinst
-    ${PROJECT_SOURCE_DIR}/packaging/prerm ${PROJECT_SOURCE_DIR}/packaging/postrm)
+    ${PROJECT_BINARY_DIR}/deb/prerm ${PROJECT_BINARY_DIR}/deb/postrm)
 set(CPACK_DEBIAN_DWMID_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
 

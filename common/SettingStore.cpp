@@ -189,7 +189,21 @@ int SettingStore::loadSettingFile() {
     if (daemon_build_) {
         TakeInt(top, key_start_wait_interval, &start_wait_interval);
     }
+    std::string trace_value;
+    TakeString(top, key_trace, &trace_value);
+    vel::TraceOutput output = vel::TraceOutput::kStdout;
+    if (vel::ParseTraceOutput(trace_value, &output)) {
+        trace = trace_value;
+    } else if (!trace_value.empty()) {
+        VERROR("unknown trace setting : \"" << trace_value << "\" (stdout used)");
+    }
     return 0;
+}
+
+void SettingStore::ApplyTraceSetting() const {
+    vel::TraceOutput output = vel::TraceOutput::kStdout;
+    (void)vel::ParseTraceOutput(trace, &output);
+    vel::SetTraceOutput(output);
 }
 
 std::string SettingStore::getConfStr(std::string key) const {
@@ -204,6 +218,9 @@ std::string SettingStore::getConfStr(std::string key) const {
     }
     if (key == key_shared_key_dir) {
         return shared_key_dir;
+    }
+    if (key == key_trace) {
+        return trace;
     }
     return std::string();
 }

@@ -38,6 +38,8 @@ class SettingStore {
     std::string getConfShmemStr(int32_t group, std::string key, int32_t item) const;
     int32_t getConfShmemInt(int32_t group, std::string key, int32_t item) const;
     int32_t getConfShmemInGrpNum() const;
+    // Sends the trace lines of the process where the key "trace" says.
+    void ApplyTraceSetting() const;
 
     const std::string conf_file;
     const std::string key_order_conn{"order_conn"};
@@ -63,6 +65,7 @@ class SettingStore {
     const std::string key_shmem_size{"shmem_size"};
     const std::string key_sem_key{"sem_key"};
     const std::string key_start_wait_interval{"start_wait_interval"};
+    const std::string key_trace{"trace"};
 
   protected:
     OrderConnData order_conn_data;
@@ -72,6 +75,8 @@ class SettingStore {
     int32_t shared_indata_num{0};
     std::string shared_key_dir;
     int32_t start_wait_interval{10000};  // daemon build only
+    // "stdout", "stderr" or "off"; an unknown value is reported and leaves the default.
+    std::string trace{"stdout"};
 
   private:
     const bool daemon_build_;

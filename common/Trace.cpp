@@ -1,11 +1,41 @@
 #include "Trace.h"
 
+#include <atomic>
 #include <cstdio>
 
 namespace vel {
 
+namespace {
+std::atomic<TraceOutput> g_output{TraceOutput::kStdout};
+}  // namespace
+
+bool ParseTraceOutput(const std::string& text, TraceOutput* out) {
+    if (text == "stdout") {
+        *out = TraceOutput::kStdout;
+    } else if (text == "stderr") {
+        *out = TraceOutput::kStderr;
+    } else if (text == "off") {
+        *out = TraceOutput::kOff;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void SetTraceOutput(TraceOutput output) {
+    g_output.store(output, std::memory_order_relaxed);
+}
+
+bool TraceEnabled() {
+    return g_output.load(std::memory_order_relaxed) != TraceOutput::kOff;
+}
+
 // stdio rather than iostreams: one fputs per line keeps lines of different threads whole.
 void TraceLine(const char* file, int line, const std::string& text) {
+    const TraceOutput output = g_output.load(std::memory_order_relaxed);
+    if (output == TraceOutput::kOff) {
+        return;
+    }
     std::string out;
     out.reserve(text.size() + 32);
     out += '<';
@@ -15,8 +45,9 @@ void TraceLine(const char* file, int line, const std::string& text) {
     out += ">  ";
     out += text;
     out += '\n';
-    std::fputs(out.c_str(), stdout);
-    std::fflush(stdout);
+    std::FILE* stream = output == TraceOutput::kStderr ? stderr : stdout;
+    std::fputs(out.c_str(), stream);
+    std::fflush(stream);
 }
 
 void ErrorLine(const std::string& text) {

@@ -14,7 +14,8 @@
  *
  * Configuration: the library reads /usr/local/etc/vellib/dwlib.conf once, at the first
  * pxa_rs485_open of the process ("order_conn": "server", "port", "res_wait_timeout";
- * "line" for "max_machine"; "shared_indata_num", "shared_key_dir", "shared").
+ * "line" for "max_machine"; "shared_indata_num", "shared_key_dir", "shared"; "trace"). It
+ * must describe the same lines and groups, in the same order, as the daemon's dwmid.conf.
  *
  * Blocking and threads: the library has no thread of its own. Every call runs on the calling
  * thread and blocks it: order calls for the TCP exchange with the daemon (connect without a
@@ -25,14 +26,19 @@
  * outstanding at the same time. A send to a daemon that has gone away fails with a result; it
  * never raises SIGPIPE, and the library changes no signal disposition.
  *
- * Diagnostics: the library writes trace lines to standard output and error lines to standard
- * error; they are not an interface.
+ * Diagnostics: the library writes trace lines and error lines; they are not an interface.
+ * Error lines go to standard error. Trace lines go where the key "trace" of dwlib.conf says:
+ * "stdout" (the default), "stderr" or "off" (none), so that an application can keep its
+ * standard output to itself.
  */
 #ifndef RS485_H
 #define RS485_H
 
 #ifdef __cplusplus
+/* C++ linkage even when the application wraps this header in extern "C" { }. */
+extern "C++" {
 #include <cstddef>
+}
 #else
 #include <stdbool.h>
 #include <stddef.h>
@@ -107,11 +113,72 @@ RS485_API int pxa_rs485_open(int channel, bool sniffer, unsigned char baudrate);
 RS485_API void pxa_rs485_close(int channel);
 
 /*
- * Sets the parameters of machine `mc_num` (1-based) of `channel`: character format
- * `ctrl_bit`, reply time-out `time_out`, delimiter type `delm_type`, bytes after the
- * delimiter `len_after_delm` and turn-around wait `wait_time`; their meaning is the line
- * driver's. The daemon does not answer; nothing is reported (a channel not open only
- * produces a trace line).
+ * Character format (`ctrl_bit` of pxa_rs485_setPortParams), a bit set:
+ *   bits 0-1   data bits: 0 = 5, 1 = 6, 2 = 7, 3 = 8 (RS485_FMT_DATA5 .. RS485_FMT_DATA8);
+ *   value 4    1.5 stop bits asked for: the daemon sets two stop bits instead;
+ *   value 8    two stop bits (one when clear);
+ *   value 16   parity enabled;
+ *   value 32   odd parity when parity is enabled (even when clear);
+ *   64, 128    no meaning.
+ * A machine whose parameters were never set is polled with 0xff (8 data bits, two stop bits,
+ * odd parity). Every character is timed as 11 bits, whatever the format.
+ */
+#define RS485_FMT_DATA5 0x00
+#define RS485_FMT_DATA6 0x01
+#define RS485_FMT_DATA7 0x02
+#define RS485_FMT_DATA8 0x03
+#define RS485_FMT_STOP1_5 0x04
+#define RS485_FMT_STOP2 0x08
+#define RS485_FMT_PARITY 0x10
+#define RS485_FMT_ODD 0x20
+#define RS485_FMT_8N1 (RS485_FMT_DATA8)
+#define RS485_FMT_8N2 (RS485_FMT_DATA8 | RS485_FMT_STOP2)
+#define RS485_FMT_8E1 (RS485_FMT_DATA8 | RS485_FMT_PARITY)
+#define RS485_FMT_8O1 (RS485_FMT_DATA8 | RS485_FMT_PARITY | RS485_FMT_ODD)
+#define RS485_FMT_8E2 (RS485_FMT_8E1 | RS485_FMT_STOP2)
+#define RS485_FMT_8O2 (RS485_FMT_8O1 | RS485_FMT_STOP2)
+#define RS485_FMT_7N1 (RS485_FMT_DATA7)
+#define RS485_FMT_7N2 (RS485_FMT_DATA7 | RS485_FMT_STOP2)
+#define RS485_FMT_7E1 (RS485_FMT_DATA7 | RS485_FMT_PARITY)
+#define RS485_FMT_7O1 (RS485_FMT_DATA7 | RS485_FMT_PARITY | RS485_FMT_ODD)
+#define RS485_FMT_7E2 (RS485_FMT_7E1 | RS485_FMT_STOP2)
+#define RS485_FMT_7O2 (RS485_FMT_7O1 | RS485_FMT_STOP2)
+
+/*
+ * Reply delimiter (`delm_type` of pxa_rs485_setPortParams): the byte value that ends a reply,
+ * except RS485_DELIM_NONE (1), which means no delimiter: the reply ends after a silence of
+ * four character times. A reply delimited by the byte 0x01 therefore cannot be framed by it.
+ */
+#define RS485_DELIM_NONE 0x01
+#define RS485_DELIM_ETX 0x03
+#define RS485_DELIM_EOT 0x04
+#define RS485_DELIM_LF 0x0a
+#define RS485_DELIM_CR 0x0d
+
+/* Unit of `wait_time` of pxa_rs485_setPortParams, in milliseconds. */
+#define RS485_WAIT_UNIT_MS 4
+
+/*
+ * Sets the parameters of machine `mc_num` (1..15) of `channel`; they are used from the next
+ * cycle on and kept until set again (also across a close and a new open of the channel while
+ * the daemon runs):
+ *   ctrl_bit        character format, RS485_FMT_... above (RS485_FMT_8N1 for 8N1). A
+ *                   pseudo-terminal (the simulator) always carries 8 data bits without parity,
+ *                   so only real hardware shows a wrong format.
+ *   time_out        milliseconds of silence tolerated while waiting for the reply (0..32767):
+ *                   before the first byte, and until the delimiter every received byte starts
+ *                   the count again. 0 gives up at the first silent poll; a negative value
+ *                   waits more than an hour. On expiry the machine's status is
+ *                   RS485_STATUS_TIMEOUT.
+ *   delm_type       reply delimiter, RS485_DELIM_... above, or RS485_DELIM_NONE to end the
+ *                   reply by silence. The delimiter itself is not stored.
+ *   len_after_delm  bytes that follow the delimiter (a check sum, for example): they are read
+ *                   and discarded; the reply is complete after them. Unused with
+ *                   RS485_DELIM_NONE.
+ *   wait_time       wait between switching the transceiver to transmit and sending the
+ *                   request, in units of RS485_WAIT_UNIT_MS (4 ms); 0..255.
+ * Machines from the line's "max_machine" on are not polled. The daemon does not answer;
+ * nothing is reported (a channel not open only produces a trace line).
  */
 RS485_API void pxa_rs485_setPortParams(int channel, int mc_num, unsigned char ctrl_bit,
                                        short time_out, unsigned char delm_type,
@@ -184,6 +251,7 @@ RS485_API extern void* dw485if;
 #ifdef __cplusplus
 }
 
+extern "C++" {
 /*
  * Sends the order "shut" to the daemon on the connection of the lowest channel this process
  * has connected and closes that connection: the daemon stops serving orders and ends. Nothing
@@ -191,11 +259,13 @@ RS485_API extern void* dw485if;
  * no channel is connected.
  *
  * This function has C++ linkage (its symbol is the C++ name of a function without
- * parameters), so it is declared for C++ only. A C application that needs it compiles a
+ * parameters), so it is declared for C++ only, inside extern "C++" so that it keeps that
+ * linkage when the application includes this header within extern "C" { }. A C application that needs it compiles a
  * one-line C++ wrapper, for example:
  *     extern "C" void app_rs485_shutdown(void) { pxa_rs485_shutdown(); }
  */
 RS485_API void pxa_rs485_shutdown();
+}
 #endif
 
 #endif /* RS485_H */

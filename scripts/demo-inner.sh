@@ -35,6 +35,7 @@ cat > /usr/local/etc/vellib/dwmid.conf <<JSON
   "shared_key_dir": "/var/local/velkey",
   "shared": [$groups
   ],
+  "trace": "off",
   "start_wait_interval": 0
 }
 JSON
@@ -55,7 +56,7 @@ echo "=== dwmid serves three simulated lines; the example application on channel
     1:3:100:3:1:0:0103000000010000 \
     2:3:100:13:0:0:503F \
     3:3:100:1:0:0:0352 \
-    4:3:50:3:1:0:0401 | grep -v '^<' || true
+    4:3:50:3:1:0:0401 || true
 
 status=0
 wait "$daemon" || status=$?

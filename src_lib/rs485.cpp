@@ -2,6 +2,7 @@
 #include <climits>
 #include <new>
 
+#include "SettingLibDatas.h"
 #include "dw485if.h"
 #include "Trace.h"
 
@@ -28,6 +29,8 @@ extern "C" {
 
 RS485_API int pxa_rs485_open(int channel, bool sniffer, unsigned char baudrate) {
     const int c = ToZeroBased(channel);
+    // The configuration says where trace lines go, so it is read before the first of them.
+    veldwlib::data::SettingLibDatas::create();
     VTRACE(c << ":: pxa open : call Open 1");
     if (dw485if == nullptr) {
         dw485if = new (g_facadeStorage) veldwlib::dw485_if();

@@ -109,13 +109,20 @@ int ServerSocket::Bind(int port, const std::string& host) {
     }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    if (port < 1 || port > 65535 || !ResolveIPv4(host, &addr.sin_addr)) {
+    // The added warnings say why: "server" must name an address of this machine.
+    const bool port_ok = port >= 1 && port <= 65535;
+    if (!port_ok || !ResolveIPv4(host, &addr.sin_addr)) {
         VLOG_ERROR(_logger, "[{}:{}] bind error : fd = {}", _listenFd);
+        VLOG_WARN(_logger, "[{}:{}] cannot listen on server \"{}\" port {} : {}", host, port,
+                  port_ok ? "not an IPv4 host name or address" : "port outside 1..65535");
         return -2;
     }
     addr.sin_port = htons(static_cast<uint16_t>(port));
     if (::bind(_listenFd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        const int bind_errno = errno;
         VLOG_ERROR(_logger, "[{}:{}] bind error : fd = {}", _listenFd);
+        VLOG_WARN(_logger, "[{}:{}] cannot listen on server \"{}\" port {} : {}", host, port,
+                  std::strerror(bind_errno));
         return -2;
     }
     if (::listen(_listenFd, 1) != 0) {

@@ -9,6 +9,7 @@ SettingDatas::SettingDatas() : SettingStore(kConfFile, true) {}
 void SettingDatas::create() {
     if (!instance) {
         instance.reset(new SettingDatas());
+        instance->ApplyTraceSetting();
     }
 }
 

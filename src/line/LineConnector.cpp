@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string>
 
 #include "Log.h"
 #include "TextUtil.h"
@@ -210,6 +212,7 @@ bool LineConnector::Shutdown() {
 
 void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
     const int r = _driver->Open(sniffer, baudrate);
+    const int open_errno = errno;
     switch (r) {
         case 0:
             status = kStatusOpenNow;
@@ -232,6 +235,10 @@ void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
     }
     if (status != kStatusOpenNow && status != kStatusOpenAlready) {
         VLOG_WARN(_logger, "[{}:{}] ***** order open : open failed : result = {}", r);
+        if (r == -3) {
+            VLOG_WARN(_logger, "[{}:{}] ***** order open : cannot open device {} : {}",
+                      _sd->getConfLineStr(channel, _sd->key_device), std::strerror(open_errno));
+        }
         if (r == -4) {
             // The tty stayed open when the DE line failed; the driver is replaced by the next
             // open, so its descriptor is closed here rather than leaked.
@@ -243,6 +250,11 @@ void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
         return;
     }
     VLOG_INFO(_logger, "[{}:{}] ***** order open :result = {}", r);
+    const std::string de_line = _sd->getConfLineStr(channel, _sd->key_de_line);
+    VLOG_INFO(_logger, "[{}:{}] ***** order open : direction control : {}",
+              de_line == "none"
+                  ? "RTS, transceiver block of channel " + std::to_string(channel)
+                  : "GPIO 86 (de_line \"" + de_line + "\"; only \"none\" selects RTS)");
     _pending = 0;
 
     auto* ctl = static_cast<shm::ControlSegment*>(_shmem->GetShmemAddr(shm::kControlEntry));

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -122,8 +123,10 @@ int Rs485Control::Open(bool sniffer, unsigned char baudrate) {
 
     _fdTty = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (_fdTty < 0) {
+        const int open_errno = errno;  // kept for the caller's log line
         VERROR("RS-485: Open error: fd=" << _fdTty << "  device=" << device);
         _fdTty = -1;
+        errno = open_errno;
         return -3;
     }
     VTRACE(_tag() << "RS-485: Open: fd=" << _fdTty << "  device=" << device);

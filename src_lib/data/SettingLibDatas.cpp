@@ -9,6 +9,7 @@ SettingLibDatas::SettingLibDatas() : SettingStore(kConfFile, false) {}
 void SettingLibDatas::create() {
     if (!instance) {
         instance.reset(new SettingLibDatas());
+        instance->ApplyTraceSetting();
     }
 }
 

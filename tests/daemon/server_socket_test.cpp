@@ -13,7 +13,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -465,6 +467,18 @@ TEST_F(OrderServerTest, UnresolvableHostOrPortIsABindError) {
     ServerSocket big;
     EXPECT_EQ(big.Bind(65536, "localhost"), -2);
     EXPECT_EQ(CountLines(mark_.Since(), "] bind error : fd = "), 3);
+}
+
+TEST_F(OrderServerTest, EmptyOrForeignServerSaysWhyItCannotListen) {
+    EXPECT_EQ(server_.Bind(12016, ""), -2);
+    ServerSocket foreign;
+    EXPECT_EQ(foreign.Bind(12016, "192.0.2.1"), -2);  // no address of this machine
+    const std::string log = mark_.Since();
+    EXPECT_EQ(CountLines(log, "cannot listen on server \"\" port 12016 : not an IPv4"), 1) << log;
+    EXPECT_EQ(CountLines(log, "cannot listen on server \"192.0.2.1\" port 12016 : " +
+                                  std::string(std::strerror(EADDRNOTAVAIL))),
+              1)
+        << log;
 }
 
 TEST_F(OrderServerTest, RestartBindsAgainAfterConnectionsWereClosed) {

@@ -171,6 +171,16 @@ TEST(SettingsTypes, AccessorsAnswerOnlyTheirOwnKeys) {
     EXPECT_EQ(s.getConfInt("connect_timeout"), INT32_MIN);
 }
 
+TEST(SettingsTypes, TraceTakesItsThreeValuesAndDefaultsToStdout) {
+    EXPECT_EQ(Load(R"({"trace": "off"})").store->getConfStr("trace"), "off");
+    EXPECT_EQ(Load(R"({"trace": "stderr"})").store->getConfStr("trace"), "stderr");
+    EXPECT_EQ(Load(R"({"trace": 0})").store->getConfStr("trace"), "stdout");
+    const Loaded unknown = Load(R"({"trace": "OFF"})");
+    EXPECT_EQ(unknown.store->getConfStr("trace"), "stdout");
+    EXPECT_NE(unknown.err.find("unknown trace setting : \"OFF\" (stdout used)"), std::string::npos)
+        << unknown.err;
+}
+
 // ---- lines ----
 
 TEST(SettingsLines, IncompleteEntriesAreDroppedAndLaterOnesMoveUp) {

@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <set>
 
@@ -104,6 +106,8 @@ TEST_F(DaemonServiceTest, OpenCountsUsersAndCloseReleasesThem) {
     EXPECT_EQ(Order(b, "open,0,0,5|"), "opsuc");
     EXPECT_EQ(CountLines(daemon_.NewLog(), "open RS-485 : use count = 2"), 1);
     EXPECT_EQ(CountLines(daemon_.NewLog(), "create thread"), 1);
+    EXPECT_EQ(
+        CountLines(daemon_.NewLog(), "direction control : RTS, transceiver block of channel 0"), 1);
     EXPECT_EQ(Order(a, "close,0|"), "cluse");
     EXPECT_EQ(Order(b, "close,0|"), "clsuc");
     EXPECT_TRUE(WaitUntil(
@@ -143,8 +147,11 @@ TEST_F(DaemonServiceTest, OpenOfMissingTtyFailsAndLeavesOneUser) {
     ASSERT_TRUE(c.Connect(10001));
     EXPECT_EQ(Order(c, "open,0,0,5|"), "operr");
     // The worker logs its failure right after publishing it, so the line may follow the reply.
-    EXPECT_TRUE(WaitUntil(
-        [&] { return CountLines(daemon_.NewLog(), "open failed : result = -3") == 1; }, 10000));
+    // The failure names the device and the reason.
+    const std::string why =
+        "cannot open device /var/local/sandbox/tty0 : " + std::string(std::strerror(ENOENT));
+    EXPECT_TRUE(WaitUntil([&] { return CountLines(daemon_.NewLog(), why) == 1; }, 10000));
+    EXPECT_EQ(CountLines(daemon_.NewLog(), "open failed : result = -3"), 1);
     EXPECT_EQ(CountLines(daemon_.NewLog(), "use count = 1"), 1);
     // The next open resets the failed worker and starts again with one user.
     EXPECT_EQ(Order(c, "open,0,0,5|"), "operr");

@@ -34,13 +34,30 @@ const std::vector<std::string> kSetup{
     "port:1:4:3:100:13:0:0", "compt:1:15",           "put:1:1:0101",
     "put:1:2:0202",          "put:1:3:0303",         "put:1:4:0404"};
 
+testsupport::ConfigPlan Plan() {
+    testsupport::ConfigPlan plan;
+    plan.lines = {{kSim0}, {kSim1}};
+    plan.res_wait_timeout = 5000;
+    return plan;
+}
+
+// Runs the example application for two cycles; false when it did not end in time.
+bool RunExample(testsupport::ChildProcess* p) {
+    const std::string example = testsupport::Env("RS485_BINARY_DIR") + "/examples/rs485_example";
+    return p->Start({example, "-n", "2", "1:3:100:13:0:0:0101", "2:3:100:3:1:0:0202",
+                     "3:3:100:1:0:0:0303", "4:3:100:13:0:0:0404"},
+                    "/var/local/sandbox/example.out", "/var/local/sandbox/example.err") &&
+           p->Wait(120000);
+}
+
+bool HasTraceLine(const std::string& text) {
+    return text.rfind('<', 0) == 0 || text.find("\n<") != std::string::npos;
+}
+
 class LibCycle : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        testsupport::ConfigPlan plan;
-        plan.lines = {{kSim0}, {kSim1}};
-        plan.res_wait_timeout = 5000;
-        ASSERT_TRUE(testsupport::InstallConfig(plan));
+        ASSERT_TRUE(testsupport::InstallConfig(Plan()));
         sim0_ = new testsupport::BusSimulator;
         sim1_ = new testsupport::BusSimulator;
         ASSERT_TRUE(sim0_->Start(kMachines, kSim0));
@@ -216,12 +233,8 @@ TEST_F(LibCycle, SecondOpenInTheSameProcessAndFromASecondProcess) {
 }
 
 TEST_F(LibCycle, ExampleApplicationRunsTheCycle) {
-    const std::string example = testsupport::Env("RS485_BINARY_DIR") + "/examples/rs485_example";
     testsupport::ChildProcess p;
-    ASSERT_TRUE(p.Start({example, "-n", "2", "1:3:100:13:0:0:0101", "2:3:100:3:1:0:0202",
-                         "3:3:100:1:0:0:0303", "4:3:100:13:0:0:0404"},
-                        "/var/local/sandbox/example.out", "/var/local/sandbox/example.err"));
-    ASSERT_TRUE(p.Wait(120000));
+    ASSERT_TRUE(RunExample(&p));
     EXPECT_EQ(p.ExitStatus(), 0);
     const std::string out = p.Stdout();
     for (const char* want :
@@ -235,6 +248,30 @@ TEST_F(LibCycle, ExampleApplicationRunsTheCycle) {
           "closed channel 1\n"}) {
         EXPECT_NE(out.find(want), std::string::npos) << want << "\n" << out;
     }
+}
+
+// The library's trace lines follow the key "trace" of dwlib.conf; the application's own
+// output stays on its standard output.
+TEST_F(LibCycle, TraceSettingKeepsTheApplicationsOutputToItself) {
+    testsupport::ConfigPlan plan = Plan();
+    plan.trace = "stderr";
+    ASSERT_TRUE(testsupport::WriteFile(testsupport::kLibConf, testsupport::MakeConfig(plan)));
+    testsupport::ChildProcess to_stderr;
+    ASSERT_TRUE(RunExample(&to_stderr));
+    EXPECT_EQ(to_stderr.ExitStatus(), 0);
+    EXPECT_FALSE(HasTraceLine(to_stderr.Stdout())) << to_stderr.Stdout();
+    EXPECT_TRUE(HasTraceLine(to_stderr.Stderr())) << to_stderr.Stderr();
+
+    plan.trace = "off";
+    ASSERT_TRUE(testsupport::WriteFile(testsupport::kLibConf, testsupport::MakeConfig(plan)));
+    testsupport::ChildProcess off;
+    ASSERT_TRUE(RunExample(&off));
+    ASSERT_TRUE(testsupport::WriteFile(testsupport::kLibConf, testsupport::MakeConfig(Plan())));
+    EXPECT_EQ(off.ExitStatus(), 0);
+    const std::string out = off.Stdout();
+    EXPECT_FALSE(HasTraceLine(out) || HasTraceLine(off.Stderr())) << out << off.Stderr();
+    EXPECT_NE(out.find("open channel 1: 0\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("closed channel 1\n"), std::string::npos) << out;
 }
 
 // Last: the daemon ends here.

@@ -11,6 +11,11 @@
 
 #include "TestSupport.h"
 
+// Included as a C++ user who treats it as a C header would; every function must still link.
+extern "C" {
+#include "rs485.h"
+}
+
 namespace {
 
 std::string Library() {
@@ -82,6 +87,16 @@ TEST(LibExports, NamesResolveAsCallersDeclareThem) {
     auto ver = reinterpret_cast<unsigned short (*)()>(dlsym(h, "pxa_rs485_verGet"));
     EXPECT_EQ(ver(), 0);
     dlclose(h);
+}
+
+TEST(LibExports, HeaderWrappedInExternCLinksAndNamesTheFormats) {
+    static_assert(RS485_FMT_8N1 == 0x03 && RS485_FMT_7E1 == 0x12 && RS485_FMT_8O1 == 0x33 &&
+                      RS485_FMT_8E2 == 0x1b && RS485_FMT_7N2 == 0x0a && RS485_DELIM_NONE == 1 &&
+                      RS485_DELIM_ETX == 0x03 && RS485_DELIM_CR == 0x0d,
+                  "the constants carry the driver's bits");
+    pxa_rs485_shutdown();  // links under its C++ name; does nothing before the first open
+    EXPECT_EQ(dw485if, nullptr);
+    EXPECT_EQ(pxa_rs485_verGet(), 0);
 }
 
 }  // namespace

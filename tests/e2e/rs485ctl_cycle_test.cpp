@@ -171,6 +171,8 @@ TEST_F(Rs485ctlTest, RefusedChannelAndMissingDaemonHaveTheirOwnExitCodes) {
     // Channel 2 is not configured: the daemon answers, but refuses it.
     EXPECT_EQ(Run({CtlBin(), "-c", "2", "-m", "1"}), 4) << out_ << err_;
     EXPECT_NE(err_.find("channel 2 refused by the daemon"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("see the daemon's log /var/local/vellog/dwmid.log"), std::string::npos)
+        << err_;
     daemon_.Process().Signal(SIGTERM);
     ASSERT_TRUE(daemon_.Process().Wait(20000));
     EXPECT_EQ(Run({CtlBin(), "-m", "1", "--json"}), 3) << out_ << err_;
@@ -182,8 +184,11 @@ TEST_F(Rs485ctlTest, RefusedChannelAndMissingDaemonHaveTheirOwnExitCodes) {
 
 TEST_F(Rs485ctlTest, DaemonNotRunningWithoutAnyDaemon) {
     Setup(false);
-    EXPECT_EQ(Run({CtlBin(), "--text", "1=x"}), 3) << out_ << err_;
+    EXPECT_EQ(Run({CtlBin(), "-m", "1-3", "--text", "2=x"}), 3) << out_ << err_;
     EXPECT_NE(err_.find("daemon not running"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("may still be in its start delay"), std::string::npos) << err_;
+    EXPECT_NE(err_.find("warning: machine 1, 3 selected without a request"), std::string::npos)
+        << err_;
 }
 
 TEST_F(Rs485ctlTest, BadArgumentsAndHelp) {
@@ -192,6 +197,11 @@ TEST_F(Rs485ctlTest, BadArgumentsAndHelp) {
     EXPECT_NE(err_.find("Run with --help"), std::string::npos) << err_;
     EXPECT_EQ(Run({CtlBin(), "-m", "1", "-f", "9Z1"}), 2);
     EXPECT_NE(err_.find("invalid format \"9Z1\""), std::string::npos) << err_;
+    EXPECT_EQ(Run({CtlBin(), "-m", "1", "--set", "1:delimiter=crlf"}), 2);
+    EXPECT_NE(err_.find("invalid delimiter \"crlf\" (a byte 0..255 (decimal or 0x..), cr, lf, "
+                        "etx, eot or none)"),
+              std::string::npos)
+        << err_;
     EXPECT_EQ(Run({CtlBin(), "--help"}), 0);
     EXPECT_NE(out_.find("Usage:"), std::string::npos) << out_;
 }

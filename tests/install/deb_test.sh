@@ -11,16 +11,46 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 (cd "$bin" && cpack -G DEB -B "$scratch/pkg" > "$scratch/cpack.log") \
     || { cat "$scratch/cpack.log"; fail "cpack"; }
 daemon_deb=$(ls "$scratch"/pkg/dwmid_*.deb)
-lib_deb=$(ls "$scratch"/pkg/librs485_*.deb)
+lib_deb=$(ls "$scratch"/pkg/librs485-1_*.deb)
+dev_deb=$(ls "$scratch"/pkg/librs485-dev_*.deb)
 depends=$(dpkg-deb -f "$daemon_deb" Depends)
-[[ "$depends" == *"librs485 (= "* ]] || fail "dwmid does not depend on librs485: $depends"
+[[ "$depends" == *"librs485-1 (= "* ]] || fail "dwmid does not depend on librs485-1: $depends"
 [[ "$depends" == *libspdlog* ]] || fail "dwmid does not depend on spdlog: $depends"
-[[ $(dpkg-deb -f "$lib_deb" Depends) == *libc6* ]] || fail "librs485 depends"
+[[ $(dpkg-deb -f "$lib_deb" Depends) == *libc6* ]] || fail "librs485-1 depends"
+[[ $(dpkg-deb -f "$dev_deb" Depends) == *"librs485-1 (= "* ]] || fail "librs485-dev depends"
+
+# Contents: runtime and development files apart, stripped programs, compressed man pages,
+# templates outside /usr/share/doc, a copyright file in every package.
+for deb in "$daemon_deb" "$lib_deb" "$dev_deb"; do
+    name=$(dpkg-deb -f "$deb" Package)
+    mkdir -p "$scratch/x/$name"
+    dpkg-deb -x "$deb" "$scratch/x/$name"
+    [[ -n $(find "$scratch/x/$name" -path "*/share/doc/$name/copyright") ]] \
+        || fail "$name has no copyright"
+done
 lib_files=$(dpkg-deb -c "$lib_deb")
 [[ "$lib_files" == *"/librs485.so.1 -> "* ]] || fail "librs485.so.1 link"
+[[ "$lib_files" != *"/librs485.so -> "* && "$lib_files" != *rs485.h* ]] \
+    || fail "development files in the runtime package"
+dev_files=$(dpkg-deb -c "$dev_deb")
+for f in "/librs485.so -> " /include/rs485.h /librs485.pc /rs485Config.cmake; do
+    [[ "$dev_files" == *"$f"* ]] || fail "librs485-dev lacks $f"
+done
 daemon_files=$(dpkg-deb -c "$daemon_deb")
 if [[ "$daemon_files" == *etc/vellib/* ]]; then
     fail "the package must not carry /usr/local/etc/vellib files"
+fi
+for f in /share/dwmid/dwmid.conf.example /share/dwmid/dwlib.conf.example \
+         /share/man/man8/dwmid.8.gz /share/man/man1/rs485sim.1.gz /share/man/man1/rs485ctl.1.gz; do
+    [[ "$daemon_files" == *"$f"* ]] || fail "dwmid lacks $f"
+done
+for f in $(find "$scratch/x" -type f \( -path '*bin/*' -o -name 'librs485.so.1.*' \)); do
+    if readelf -S "$f" | grep -qE '\.(symtab|debug_info)'; then fail "not stripped: $f"; fi
+done
+dpkg-deb -e "$daemon_deb" "$scratch/control"
+if grep -q /usr/share/doc "$scratch"/control/postinst "$scratch"/control/prerm \
+        "$scratch"/control/postrm; then
+    fail "a maintainer script needs /usr/share/doc"
 fi
 
 root=$scratch/root
@@ -30,10 +60,10 @@ dpkg_root() {
     dpkg --root="$root" --force-depends --force-script-chrootless --force-not-root \
         --log=/dev/null "$@"
 }
-dpkg_root -i "$lib_deb" "$daemon_deb" > "$scratch/dpkg.log" 2>&1 \
+dpkg_root -i "$lib_deb" "$dev_deb" "$daemon_deb" > "$scratch/dpkg.log" 2>&1 \
     || { cat "$scratch/dpkg.log"; fail "dpkg -i"; }
 dpkg_root -s dwmid | grep -q '^Status: install ok installed' || fail "dwmid not installed"
-dpkg_root -s librs485 | grep -q '^Status: install ok installed' || fail "librs485 not installed"
+dpkg_root -s librs485-1 | grep -q '^Status: install ok installed' || fail "librs485-1 not installed"
 conf=$root/usr/local/etc/vellib
 [[ -f "$conf/dwmid.conf" && -f "$conf/dwlib.conf" ]] || fail "postinst did not place the configuration"
 echo '{"kept": true}' > "$conf/dwmid.conf"

@@ -26,12 +26,17 @@ libdir=${libdir#./}
 for f in sbin/dwmid bin/rs485ctl bin/rs485sim include/rs485.h "$libdir/librs485.so" \
          "$libdir/pkgconfig/librs485.pc" "$libdir/cmake/rs485/rs485Config.cmake" \
          "$libdir/cmake/rs485/rs485ConfigVersion.cmake" lib/systemd/system/dwmid.service \
-         share/man/man1/rs485ctl.1 share/doc/rs485/examples/dwmid.conf.example; do
+         share/man/man1/rs485ctl.1.gz share/man/man1/rs485sim.1.gz share/man/man8/dwmid.8.gz \
+         share/dwmid/dwmid.conf.example share/dwmid/dwlib.conf.example; do
     [[ -e "$prefix/$f" ]] || fail "missing $f"
 done
+# Installed programs find the installed library from where they lie.
+readelf -d "$prefix/bin/rs485ctl" | grep -q "R.*PATH.*\[\$ORIGIN/../$libdir\]" \
+    || fail "rs485ctl has no run path relative to its place"
 [[ $(readlink "$prefix/$libdir/librs485.so") == librs485.so.1 ]] || fail "librs485.so link"
 [[ $(readlink "$prefix/$libdir/librs485.so.1") == librs485.so.1.* ]] || fail "librs485.so.1 link"
 grep -qx 'Restart=on-failure' "$prefix/lib/systemd/system/dwmid.service" || fail "unit restart"
+grep -qx 'StandardOutput=null' "$prefix/lib/systemd/system/dwmid.service" || fail "unit output"
 grep -q '^ExecStartPre=/bin/mkdir -p /var/local/vellog$' "$prefix/lib/systemd/system/dwmid.service" \
     || fail "unit log directory"
 
@@ -63,8 +68,23 @@ cmake -S "$scratch/cm" -B "$scratch/cm/build" -DCMAKE_PREFIX_PATH="$prefix" > "$
 cmake --build "$scratch/cm/build" >> "$scratch/cm.log" || { cat "$scratch/cm.log"; fail "find_package build"; }
 readelf -d "$scratch/cm/build/rs485_example" | grep -q 'NEEDED.*\[librs485.so.1\]' \
     || fail "find_package build does not need librs485.so.1"
-# The installed tool runs from the installed library.
-LD_LIBRARY_PATH=$prefix/$libdir "$prefix/bin/rs485ctl" --help | grep -q -- '--channel' \
+# The installed tool and the application run without LD_LIBRARY_PATH or ldconfig; with the
+# installed configuration ("trace": "off") the application's output is its own.
+env -u LD_LIBRARY_PATH "$prefix/bin/rs485ctl" --help | grep -q -- '--channel' \
     || fail "installed rs485ctl"
+app_out=$(env -u LD_LIBRARY_PATH "$scratch/cm/build/rs485_example" -n 1 1:3:100:13:0:0:01 2>&1) \
+    && fail "the application found a daemon"
+[[ "$app_out" == *"open channel 1: -3"* ]] || fail "application did not run: $app_out"
+if grep -q '^<' <<< "$app_out"; then fail "trace lines in the application's output: $app_out"; fi
+
+# A configuration directory that cannot be written is a warning, not a failed install.
+mkdir -p "$scratch/dest/usr/local"
+: > "$scratch/dest/usr/local/etc"
+DESTDIR=$scratch/dest cmake --install "$bin" --prefix /opt/rs485 > "$scratch/install2.log" 2>&1 \
+    || { cat "$scratch/install2.log"; fail "install with an unwritable configuration directory"; }
+warning=$(tr '\n' ' ' < "$scratch/install2.log")  # CMake wraps the warning
+[[ "$warning" =~ Not\ installed:\ +[^\ ]*/usr/local/etc/vellib/dwmid\.conf ]] \
+    || { cat "$scratch/install2.log"; fail "no warning about the configuration"; }
+[[ -x "$scratch/dest/opt/rs485/sbin/dwmid" ]] || fail "DESTDIR install incomplete"
 rm -rf "$scratch"
 echo "install test passed"

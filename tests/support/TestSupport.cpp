@@ -276,6 +276,9 @@ std::string MakeConfig(const ConfigPlan& plan) {
             << "], \"shmem_size\": [" << sizes.str() << "], \"sem_key\": [" << sems.str() << "]}";
     }
     out << "\n  ],\n";
+    if (!plan.trace.empty()) {
+        out << "  \"trace\": \"" << plan.trace << "\",\n";
+    }
     out << "  \"start_wait_interval\": " << plan.start_wait_ms << "\n}\n";
     return out.str();
 }

@@ -93,6 +93,7 @@ struct ConfigPlan {
     std::string log_dir{"/var/local/vellog"};
     int receive_size{8192};
     int control_size{256};
+    std::string trace;  // the "trace" key; empty: not written
 };
 
 std::string MakeConfig(const ConfigPlan& plan);

@@ -20,6 +20,8 @@ Exit status: 0 success; 1 a cycle failed (a polled machine timed out or had a
 read error) or a request was refused; 2 bad arguments;
 3 daemon not running; 4 channel refused; 5 shared memory not attached.)";
 
+constexpr char kDelimiterForms[] = "a byte 0..255 (decimal or 0x..), cr, lf, etx, eot or none";
+
 // "M=VALUE" or "M:VALUE" with M a machine number 1..15.
 bool SplitMachineItem(const std::string& item, char sep, int* machine, std::string* value) {
     const std::size_t pos = item.find(sep);
@@ -43,7 +45,10 @@ bool SetParam(MachineParams* p, const std::string& key, const std::string& value
         if (NumberText::ParseDelimiter(value, &p->delm_type)) {
             return true;
         }
-    } else if (key == "timeout") {
+        *error = "invalid delimiter \"" + value + "\" (" + kDelimiterForms + ")";
+        return false;
+    }
+    if (key == "timeout") {
         if (NumberText::ParseUnsigned(value, 32767, &v)) {
             p->time_out = static_cast<short>(v);
             return true;
@@ -117,7 +122,8 @@ CommandLine::Outcome CommandLine::Parse(int argc, const char* const* argv) {
     app.add_option("-i,--interval", settings_.interval_ms,
                    "Start a cycle every N ms (default: one cycle, or back to back)")
         ->check(CLI::Range(1L, 86400000L));
-    app.add_flag("--json", settings_.json, "One JSON object per cycle and a summary");
+    app.add_flag("--json", settings_.json,
+                 "JSON Lines: one JSON object per line, per cycle, then a summary");
     app.add_flag("--trace", settings_.trace, "Show the library's trace lines on stderr");
 
     try {
@@ -141,7 +147,7 @@ CommandLine::Outcome CommandLine::Parse(int argc, const char* const* argv) {
         return Outcome::kError;
     }
     if (!NumberText::ParseDelimiter(delimiter, &global.delm_type)) {
-        message_ = "invalid delimiter \"" + delimiter + "\"";
+        message_ = "invalid delimiter \"" + delimiter + "\" (" + kDelimiterForms + ")";
         return Outcome::kError;
     }
     settings_.params.fill(global);
@@ -163,7 +169,22 @@ CommandLine::Outcome CommandLine::Parse(int argc, const char* const* argv) {
         message_ = "no machine selected: give --machines or a request (--hex, --text)";
         return Outcome::kError;
     }
+    _warnMachinesWithoutRequest();
     return Outcome::kRun;
+}
+
+void CommandLine::_warnMachinesWithoutRequest() {
+    std::string list;
+    for (int m = 0; m < RS485_MACHINE_COUNT; ++m) {
+        if ((settings_.machine_mask & (1 << m)) != 0 && !settings_.has_request[m]) {
+            list += (list.empty() ? "" : ", ") + std::to_string(m + 1);
+        }
+    }
+    if (!list.empty() && !settings_.sniffer) {
+        warnings_.push_back("machine " + list +
+                            " selected without a request (--hex, --text): polled with an "
+                            "empty request");
+    }
 }
 
 bool CommandLine::_applyMachineOptions(const std::vector<std::string>& sets) {

@@ -16,13 +16,17 @@ class CommandLine {
     Outcome Parse(int argc, const char* const* argv);
     const CtlSettings& Settings() const { return settings_; }
     const std::string& Message() const { return message_; }
+    // Doubtful but valid choices, for standard error, after kRun.
+    const std::vector<std::string>& Warnings() const { return warnings_; }
 
   private:
     bool _applyMachineOptions(const std::vector<std::string>& sets);
     bool _applyRequests(const std::vector<std::string>& items, bool hex);
+    void _warnMachinesWithoutRequest();
 
     CtlSettings settings_;
     std::string message_;
+    std::vector<std::string> warnings_;
 };
 
 }  // namespace rs485ctl

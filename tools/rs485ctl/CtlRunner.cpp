@@ -54,13 +54,17 @@ int CtlRunner::_openFailure(int result) {
     const DaemonProbe probe;
     if (!probe.Reachable()) {
         report_.Error(kExitDaemonNotRunning,
-                      "daemon not running: nothing accepts connections on " + probe.Address());
+                      "daemon not running: nothing accepts connections on " + probe.Address() +
+                          " (a daemon that has just started may still be in its start delay, "
+                          "\"start_wait_interval\" of dwmid.conf; see " +
+                          probe.LogPath() + ")");
         return kExitDaemonNotRunning;
     }
     report_.Error(kExitChannelRefused,
                   "channel " + ch +
                       " refused by the daemon (not configured, or its device could not be "
-                      "opened: see the daemon's log)");
+                      "opened: see the daemon's log " +
+                      probe.LogPath() + ")");
     return kExitChannelRefused;
 }
 

@@ -45,6 +45,13 @@ class AddrList {
     addrinfo* list_{nullptr};
 };
 
+void TakeString(const picojson::object& obj, const char* key, std::string* out) {
+    const auto it = obj.find(key);
+    if (it != obj.end() && it->second.is<std::string>()) {
+        *out = it->second.get<std::string>();
+    }
+}
+
 }  // namespace
 
 DaemonProbe::DaemonProbe(const std::string& conf_file) {
@@ -59,15 +66,18 @@ DaemonProbe::DaemonProbe(const std::string& conf_file) {
         return;
     }
     const picojson::object& top = doc.get<picojson::object>();
+    const auto log = top.find("log");
+    if (log != top.end() && log->second.is<picojson::object>()) {
+        const picojson::object& lo = log->second.get<picojson::object>();
+        TakeString(lo, "log_dir", &log_dir_);
+        TakeString(lo, "log_file", &log_file_);
+    }
     const auto conn = top.find("order_conn");
     if (conn == top.end() || !conn->second.is<picojson::object>()) {
         return;
     }
     const picojson::object& oc = conn->second.get<picojson::object>();
-    const auto server = oc.find("server");
-    if (server != oc.end() && server->second.is<std::string>()) {
-        server_ = server->second.get<std::string>();
-    }
+    TakeString(oc, "server", &server_);
     const auto port = oc.find("port");
     if (port != oc.end() && port->second.is<double>()) {
         port_ = static_cast<int>(port->second.get<double>());

@@ -8,17 +8,22 @@ namespace rs485ctl {
 
 class DaemonProbe {
   public:
-    // Reads "server" and "port" of "order_conn" from the library's configuration file, with
-    // the library's defaults for whatever is missing.
+    // Reads "server" and "port" of "order_conn" and the "log" settings from the library's
+    // configuration file, with the defaults for whatever is missing.
     explicit DaemonProbe(const std::string& conf_file = "/usr/local/etc/vellib/dwlib.conf");
 
     // True when a TCP connection to server:port can be made (and is closed again at once).
     bool Reachable() const;
     std::string Address() const { return server_ + ":" + std::to_string(port_); }
+    // The daemon's log file, from "log_dir" and "log_file" of the same file (both
+    // configuration files describe the same daemon).
+    std::string LogPath() const { return log_dir_ + "/" + log_file_; }
 
   private:
     std::string server_{"localhost"};
     int port_{10001};
+    std::string log_dir_{"/var/local/vellog"};
+    std::string log_file_{"dwmid.log"};
 };
 
 }  // namespace rs485ctl

@@ -1,5 +1,6 @@
 // rs485ctl: commissioning and diagnosis of the RS-485 lines through librs485.
 #include <cstdio>
+#include <string>
 
 #include "CommandLine.h"
 #include "CtlRunner.h"
@@ -21,6 +22,9 @@ int main(int argc, char** argv) {
             return kExitBadArguments;
         case CommandLine::Outcome::kRun:
             break;
+    }
+    for (const std::string& warning : command_line.Warnings()) {
+        std::fprintf(stderr, "rs485ctl: warning: %s\n", warning.c_str());
     }
     const CtlSettings& settings = command_line.Settings();
     const StdoutDiverter output(settings.trace);
