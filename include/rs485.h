@@ -17,14 +17,50 @@
  * "line" for "max_machine"; "shared_indata_num", "shared_key_dir", "shared"; "trace"). It
  * must describe the same lines and groups, in the same order, as the daemon's dwmid.conf.
  *
- * Blocking and threads: the library has no thread of its own. Every call runs on the calling
- * thread and blocks it: order calls for the TCP exchange with the daemon (connect without a
- * time limit, each reply wait up to "res_wait_timeout" milliseconds), data calls until the
- * daemon's worker of the channel has answered (without a time limit). Open, close and the
- * order calls of one channel must not run on several threads at the same time, and threads or
- * processes sharing one channel must not have pxa_rs485_putOutputStream or pxa_rs485_startCom
- * outstanding at the same time. A send to a daemon that has gone away fails with a result; it
- * never raises SIGPIPE, and the library changes no signal disposition.
+ * Blocking: the library has no thread of its own. Every call runs on the calling thread and
+ * blocks it: order calls for the TCP exchange with the daemon (connect without a time limit,
+ * each reply wait up to "res_wait_timeout" milliseconds), pxa_rs485_putOutputStream and
+ * pxa_rs485_startCom until the daemon's worker of the channel has answered. Those two have no
+ * fixed time limit, because a cycle over 15 machines with long reply time-outs can rightly take
+ * minutes; instead they wait in slices of 250 ms and return 0 after the slice in which the
+ * daemon is seen gone (its connection for the channel closed, or its shared memory or
+ * semaphore removed: it ended, was killed or was shut down) or the channel is being closed by
+ * another thread. A send to a daemon that has gone away fails with a result; it never raises
+ * SIGPIPE, and the library changes no signal disposition.
+ *
+ * Answers: a caller gets the answer to its own request or 0. An answer or semaphore post left
+ * over from an earlier request (one given up, or of a process that ended) is dropped when the
+ * next request is made and never taken as that request's answer.
+ *
+ * Recovery after the daemon's end: the call that sees it returns 0 and detaches the channel's
+ * shared memory, so that a restarted daemon can create its objects; from then on the data
+ * calls of that channel return 0 at once, and pxa_rs485_getReceiveStream shows the last data
+ * copied. To go on, the application calls pxa_rs485_close(channel), then
+ * pxa_rs485_open(channel, ...) once the daemon runs again (open returns -3 until then), and
+ * sets the machines' parameters and pxa_rs485_setComFlags again: a restarted daemon knows
+ * none of them. Every channel that the process had open recovers that way.
+ *
+ * Threads: every function may be called from any thread, also at the same time. In detail:
+ *  - calls on different channels run independently;
+ *  - calls on one channel that use its connection or request slot (open, close,
+ *    setPortParams, setComFlags, putOutputStream, startCom, and shutdown on its channel) run
+ *    one after the other: a call waits while another thread's call on that channel runs,
+ *    for example for the end of a cycle;
+ *  - pxa_rs485_close while another thread waits in pxa_rs485_putOutputStream or
+ *    pxa_rs485_startCom on that channel makes that call return 0 within about 250 ms (no
+ *    listener call); the close then completes. The application must not start new calls on
+ *    the channel meanwhile if it wants the channel to stay closed;
+ *  - pxa_rs485_getReceiveStream never waits for a cycle; while the application reads the
+ *    returned records, another thread's pxa_rs485_getReceiveStream of the same channel may
+ *    rewrite them, so readers of one channel coordinate among themselves;
+ *  - pxa_rs485_addEventListener and pxa_rs485_removeEventListener may be called at any time;
+ *    a listener is called after the cycle's call has released every lock of the library, so
+ *    it may call any library function; a cycle whose answer was taken before the removal may
+ *    still call the old listener once after pxa_rs485_removeEventListener returned;
+ *  - the library's objects are never destroyed, so threads may go on calling it while the
+ *    process exits.
+ * Processes that share one channel must not have requests outstanding at the same time: the
+ * daemon's request slot does not tell requesters apart.
  *
  * Diagnostics: the library writes trace lines and error lines; they are not an interface.
  * Error lines go to standard error. Trace lines go where the key "trace" of dwlib.conf says:
@@ -108,7 +144,8 @@ RS485_API int pxa_rs485_open(int channel, bool sniffer, unsigned char baudrate);
 /*
  * Sends the close order for `channel` without waiting for a reply, closes the channel's
  * connection and detaches its shared memory. Nothing happens for a channel that this process
- * has not connected. The channel's listener and its received data stay.
+ * has not connected. The channel's listener and its received data stay. A data call waiting
+ * on the channel in another thread returns 0 first (see Threads above).
  */
 RS485_API void pxa_rs485_close(int channel);
 
@@ -193,17 +230,21 @@ RS485_API int pxa_rs485_setComFlags(int channel, int flags);
 
 /*
  * Deposits the request `buf` (len 0..64 bytes at data) for machine `mc` (1..15) of `channel`
- * and waits, without a time limit, until the daemon's worker has taken it. Result: 1 the
- * daemon accepted the request; 0 refused, channel not attached, channel or machine out of
- * range, buf null or len above 64. The request is sent at every later cycle until replaced.
+ * and waits until the daemon's worker has taken it (as long as the daemon lives, see Blocking
+ * above). Result: 1 the daemon accepted the request; 0 refused, channel not attached, channel
+ * or machine out of range, buf null or len above 64, the daemon gone (the channel is then
+ * detached, see Recovery above) or the channel closed by another thread meanwhile. The
+ * request is sent at every later cycle until replaced.
  */
 RS485_API int pxa_rs485_putOutputStream(int channel, int mc, xfer_data* buf);
 
 /*
  * Runs one communication cycle on `channel`: the daemon's worker addresses every selected
- * machine and publishes the replies. Waits, without a time limit, for the end of the cycle,
- * then calls the channel's listener (also when the cycle failed). Result: 1 success; 0 the
- * cycle failed, or the channel is not open or not attached (no listener call then).
+ * machine and publishes the replies. Waits for the end of the cycle (as long as the daemon
+ * lives, see Blocking above), then calls the channel's listener (also when the cycle failed).
+ * Result: 1 success; 0 the cycle failed, or, without a listener call, no answer came: the
+ * channel is not open or not attached, the daemon is gone (the channel is then detached, see
+ * Recovery above) or the channel was closed by another thread meanwhile.
  */
 RS485_API int pxa_rs485_startCom(int channel);
 

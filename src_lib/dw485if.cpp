@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "RequestExchange.h"
 #include "ShmLayout.h"
 #include "Trace.h"
 
@@ -56,44 +57,76 @@ void dw485_if::_release(shmem::SharedMemCli& shm) {
     shm.ReSetShmemNo();
 }
 
+ChannelGate* dw485_if::_gate(int channel, bool create) {
+    std::lock_guard<std::mutex> lock(_mapLock);
+    if (create) {
+        return &_gates.try_emplace(channel).first->second;
+    }
+    const auto it = _gates.find(channel);
+    return it != _gates.end() ? &it->second : nullptr;
+}
+
+SerialLine* dw485_if::_line(int channel) {
+    std::lock_guard<std::mutex> lock(_mapLock);
+    const auto it = _lines.find(channel);
+    return it != _lines.end() ? &it->second : nullptr;
+}
+
+dw485_if::Listener dw485_if::_listener(int channel) {
+    std::lock_guard<std::mutex> lock(_mapLock);
+    const auto it = _listeners.find(channel);
+    return it != _listeners.end() ? it->second : nullptr;
+}
+
 int dw485_if::readyStatus(int channel) const {
+    std::lock_guard<std::mutex> lock(_mapLock);
     const auto it = _lines.find(channel);
     return it != _lines.end() && it->second.isConnectReady() ? 1 : 0;
 }
 
 int dw485_if::ConnectLine(int channel) {
-    if (_lines.count(channel) != 0) {
-        if (readyStatus(channel) == 1) {
+    SerialLine* line = _line(channel);
+    if (line != nullptr) {
+        if (line->isConnectReady()) {
             return 2;
         }
-        _lines.erase(channel);
+        {
+            std::lock_guard<std::mutex> lock(_mapLock);
+            _lines.erase(channel);
+        }
         VTRACE(channel << ":: ConnectLine : NG");
         return -2;
     }
-    SerialLine& line = _lines.try_emplace(channel).first->second;
+    {
+        std::lock_guard<std::mutex> lock(_mapLock);
+        line = &_lines.try_emplace(channel).first->second;
+    }
     const int r =
-        line.OpenLine(_sd->getConfStr(_sd->key_server), _sd->getConfInt(_sd->key_port), channel);
+        line->OpenLine(_sd->getConfStr(_sd->key_server), _sd->getConfInt(_sd->key_port), channel);
     VTRACE(channel << ":: ConnectLine : ret=" << r);
-    const bool ok = line.isConnectReady();
+    const bool ok = line->isConnectReady();
     VTRACE(channel << ":: ConnectLine after : isConnectReady : ret=" << ok);
     if (ok) {
         return 1;
     }
+    std::lock_guard<std::mutex> lock(_mapLock);
     _lines.erase(channel);
     return -1;
 }
 
 int dw485_if::rs485_open(int channel, bool sniffer, unsigned char baudrate) {
     VTRACE(channel << ":: open : call Open <channel:" << channel << ">");
-    auto it = _lines.find(channel);
-    if (it == _lines.end()) {
+    ChannelGate* gate = _gate(channel, true);
+    std::lock_guard<std::mutex> calls(gate->Calls());
+    SerialLine* line = _line(channel);
+    if (line == nullptr) {
         VTRACE(channel << ":: open : is opened check -> not opened");
         if (ConnectLine(channel) != 1) {
             return -3;
         }
-        it = _lines.find(channel);
+        line = _line(channel);
     }
-    const int r = it->second.Open(sniffer, baudrate);
+    const int r = line->Open(sniffer, baudrate);
     VTRACE(channel << ":: open : SOCKET Open <" << channel << "> ret=" << r);
     if (r < 0) {
         return -3;
@@ -105,6 +138,7 @@ int dw485_if::rs485_open(int channel, bool sniffer, unsigned char baudrate) {
         VTRACE(channel << ":: open : Attatch Shmem Error ret=no group");
         return -1;
     }
+    std::lock_guard<std::mutex> segments(gate->Segments());
     if (shm->IsAttached()) {
         return -2;
     }
@@ -120,131 +154,188 @@ int dw485_if::rs485_open(int channel, bool sniffer, unsigned char baudrate) {
 }
 
 void dw485_if::rs485_close(int channel) {
-    const auto it = _lines.find(channel);
-    if (it == _lines.end()) {
+    ChannelGate* gate = _gate(channel, false);
+    if (gate == nullptr) {
         return;
     }
-    it->second.Close();
-    _lines.erase(it);
-    shmem::SharedMemCli* shm = _attachment(channel);
-    if (shm != nullptr && shm->GetShmemNo() >= 0) {
-        _release(*shm);
+    // A call waiting for the daemon on another thread gives up within one wait slice; the
+    // segments are detached only after it has left.
+    gate->BeginClose();
+    {
+        std::lock_guard<std::mutex> calls(gate->Calls());
+        SerialLine* line = _line(channel);
+        if (line != nullptr) {
+            line->Close();
+            {
+                std::lock_guard<std::mutex> lock(_mapLock);
+                _lines.erase(channel);
+            }
+            shmem::SharedMemCli* shm = _attachment(channel);
+            if (shm != nullptr && shm->GetShmemNo() >= 0) {
+                std::lock_guard<std::mutex> segments(gate->Segments());
+                _release(*shm);
+            }
+            VTRACE(channel << ":: close : SOCKET Close");
+        }
     }
-    VTRACE(channel << ":: close : SOCKET Close");
+    gate->EndClose();
 }
 
 void dw485_if::rs485_setPortParams(int channel, int mc_num, unsigned char ctrl_bit, short time_out,
                                    unsigned char delm_type, unsigned char len_after_delm,
                                    unsigned char wait_time) {
-    const auto it = _lines.find(channel);
-    if (it == _lines.end()) {
+    ChannelGate* gate = _gate(channel, false);
+    std::unique_lock<std::mutex> calls;
+    if (gate != nullptr) {
+        calls = std::unique_lock<std::mutex>(gate->Calls());
+    }
+    SerialLine* line = gate != nullptr ? _line(channel) : nullptr;
+    if (line == nullptr) {
         VTRACE(channel << ":: setPortParams : not opened");
         return;
     }
-    it->second.SetPortParams(mc_num, ctrl_bit, time_out, delm_type, len_after_delm, wait_time);
+    line->SetPortParams(mc_num, ctrl_bit, time_out, delm_type, len_after_delm, wait_time);
     VTRACE(channel << ":: setPortParams");
 }
 
 int dw485_if::rs485_setComFlags(int channel, int flags) {
-    const auto it = _lines.find(channel);
-    if (it == _lines.end()) {
+    ChannelGate* gate = _gate(channel, false);
+    std::unique_lock<std::mutex> calls;
+    if (gate != nullptr) {
+        calls = std::unique_lock<std::mutex>(gate->Calls());
+    }
+    SerialLine* line = gate != nullptr ? _line(channel) : nullptr;
+    if (line == nullptr) {
         VTRACE(channel << ":: setComFlags : not opened");
         return 0;
     }
-    const int r = it->second.SetComFlags(flags);
+    const int r = line->SetComFlags(flags);
     VTRACE(channel << ":: setComFlags");
     return r == 0 ? 1 : 0;
 }
 
 void dw485_if::rs485_addEventListener(int channel, Listener listener) {
-    _listeners.erase(channel);
-    // A null listener would be called at the next cycle; it only removes the old one.
-    if (listener == nullptr) {
-        return;
+    {
+        std::lock_guard<std::mutex> lock(_mapLock);
+        _listeners.erase(channel);
+        // A null listener would be called at the next cycle; it only removes the old one.
+        if (listener == nullptr) {
+            return;
+        }
+        _listeners[channel] = listener;
     }
-    _listeners[channel] = listener;
     VTRACE(channel << ":: addEventListener : insert[" << channel << "]");
 }
 
 void dw485_if::rs485_removeEventListener(int channel) {
+    std::lock_guard<std::mutex> lock(_mapLock);
     _listeners.erase(channel);
 }
 
 void dw485_if::rs485_shutdown() {
-    if (!_lines.empty()) {
-        _lines.begin()->second.Shutdown();
+    int channel = 0;
+    {
+        std::lock_guard<std::mutex> lock(_mapLock);
+        if (_lines.empty()) {
+            return;
+        }
+        channel = _lines.begin()->first;
     }
+    ChannelGate* gate = _gate(channel, true);
+    std::lock_guard<std::mutex> calls(gate->Calls());
+    SerialLine* line = _line(channel);
+    if (line != nullptr) {
+        line->Shutdown();
+    }
+}
+
+void dw485_if::_daemonGone(int channel, ChannelGate& gate, shmem::SharedMemCli& shm) {
+    std::lock_guard<std::mutex> segments(gate.Segments());
+    if (shm.GetShmemNo() >= 0) {
+        _release(shm);
+    }
+    VTRACE(channel << ":: the daemon is gone : shared memory detached; close and open the "
+                      "channel again");
 }
 
 int dw485_if::rs485_putOutputStream(int channel, int mc_num, const xfer_data* buf) {
     shmem::SharedMemCli* shm = _attachment(channel);
-    if (shm == nullptr || !shm->IsAttached() || !MachineInRange(mc_num) || buf == nullptr ||
+    if (shm == nullptr || !MachineInRange(mc_num) || buf == nullptr ||
         buf->len > vel::shm::kSendBufferSize || (buf->len > 0 && buf->data == nullptr)) {
         return 0;
     }
-    auto* ctl = static_cast<vel::shm::ControlSegment*>(shm->GetShmemAddr(vel::shm::kControlEntry));
+    ChannelGate* gate = _gate(channel, false);
+    if (gate == nullptr) {
+        return 0;
+    }
+    std::lock_guard<std::mutex> calls(gate->Calls());
+    if (!shm->IsAttached() || gate->Closing()) {
+        return 0;
+    }
+    const SerialLine* line = _line(channel);
+    RequestExchange exchange(*shm, *gate, line != nullptr ? line->Socket().getDescriptor() : -1,
+                             channel);
 
     VTRACE(channel << ":: putOutputStream ----- send mutex lock");
-    shm->MutexLock(vel::shm::kControlEntry);
-    ctl->data_flags |= vel::shm::kTransmitRequest;
-    ctl->mode = mc_num;
-    ctl->data_len = buf->len;
-    if (buf->len > 0) {
-        std::memcpy(ctl->data, buf->data, buf->len);
-    }
-    ctl->data[buf->len] = 0;
+    RequestExchange::Outcome o =
+        exchange.Post(vel::shm::kTransmitRequest, mc_num, buf->data, buf->len);
     VTRACE(channel << ":: putOutputStream ----- send mutex unlock");
-    shm->MutexUnlock(vel::shm::kControlEntry);
-
-    VTRACE(channel << ":: putOutputStream  ----- WAIT UNLOCK SEMAPHORE (putOutputStream): Data "
-                      "Set (unlock from dwmid)");
-    shm->SemLock(vel::shm::kControlEntry);
-
     int32_t result = -1;
-    shm->MutexLock(vel::shm::kControlEntry);
-    if ((ctl->data_flags & vel::shm::kTransmitAnswer) != 0) {
-        ctl->data_flags ^= vel::shm::kTransmitAnswer;
-        result = ctl->data_len;
+    if (o == RequestExchange::Outcome::kDone) {
+        VTRACE(channel << ":: putOutputStream  ----- WAIT UNLOCK SEMAPHORE (putOutputStream): "
+                          "Data Set (unlock from dwmid)");
+        o = exchange.Collect(vel::shm::kTransmitAnswer, &result);
     }
-    shm->MutexUnlock(vel::shm::kControlEntry);
-    return result == vel::shm::kRequestSuccess ? 1 : 0;
+    if (o == RequestExchange::Outcome::kDaemonGone) {
+        _daemonGone(channel, *gate, *shm);
+    }
+    return o == RequestExchange::Outcome::kDone && result == vel::shm::kRequestSuccess ? 1 : 0;
 }
 
 int dw485_if::rs485_startCom(int channel) {
-    if (_lines.count(channel) == 0) {
+    ChannelGate* gate = _gate(channel, false);
+    if (gate == nullptr) {
         VTRACE(channel << ":: startCom : not opened");
         return 0;
     }
-    shmem::SharedMemCli* shm = _attachment(channel);
-    if (shm == nullptr || !shm->IsAttached() || channel >= kChannelMaskBits) {
-        return 0;
+    bool failed = true;
+    {
+        std::lock_guard<std::mutex> calls(gate->Calls());
+        const SerialLine* line = _line(channel);
+        if (line == nullptr) {
+            VTRACE(channel << ":: startCom : not opened");
+            return 0;
+        }
+        shmem::SharedMemCli* shm = _attachment(channel);
+        if (shm == nullptr || !shm->IsAttached() || channel >= kChannelMaskBits ||
+            gate->Closing()) {
+            return 0;
+        }
+        RequestExchange exchange(*shm, *gate, line->Socket().getDescriptor(), channel);
+        RequestExchange::Outcome o =
+            exchange.Post(vel::shm::kComRequest, vel::shm::kComMode, nullptr, -1);
+        int32_t answer = vel::shm::kRequestFailure;
+        if (o == RequestExchange::Outcome::kDone) {
+            VTRACE(channel << ":: startCom  ----- WAIT UNLOCK SEMAPHORE (startCom): Data Receive "
+                              "(unlock from dwmid)");
+            o = exchange.Collect(vel::shm::kComAnswer, &answer);
+        }
+        if (o == RequestExchange::Outcome::kDaemonGone) {
+            _daemonGone(channel, *gate, *shm);
+        }
+        // Without an answer to this request nothing ran that a listener could report.
+        if (o != RequestExchange::Outcome::kDone) {
+            return 0;
+        }
+        failed = answer != vel::shm::kRequestSuccess;
+        VTRACE(channel << ":: startCom  ret = {} --> " << (failed ? "false --> " : "true --> ")
+                       << channel << " channel=" << channel << (failed ? "->[ng] " : "->[ok] "));
+        VTRACE(channel << ":: startCom : call Callback : channel=" << channel);
     }
-    auto* ctl = static_cast<vel::shm::ControlSegment*>(shm->GetShmemAddr(vel::shm::kControlEntry));
-
-    shm->MutexLock(vel::shm::kControlEntry);
-    ctl->data_flags |= vel::shm::kComRequest;
-    ctl->mode = vel::shm::kComMode;
-    shm->MutexUnlock(vel::shm::kControlEntry);
-
-    VTRACE(channel << ":: startCom  ----- WAIT UNLOCK SEMAPHORE (startCom): Data Receive "
-                      "(unlock from dwmid)");
-    shm->SemLock(vel::shm::kControlEntry);
-
-    int32_t answer = vel::shm::kRequestSuccess;
-    shm->MutexLock(vel::shm::kControlEntry);
-    if ((ctl->data_flags & vel::shm::kComAnswer) != 0) {
-        ctl->data_flags ^= vel::shm::kComAnswer;
-        answer = ctl->mode;
-    }
-    shm->MutexUnlock(vel::shm::kControlEntry);
-
-    const bool failed = answer != vel::shm::kRequestSuccess;
-    VTRACE(channel << ":: startCom  ret = {} --> " << (failed ? "false --> " : "true --> ")
-                   << channel << " channel=" << channel << (failed ? "->[ng] " : "->[ok] "));
-    VTRACE(channel << ":: startCom : call Callback : channel=" << channel);
-    const auto it = _listeners.find(channel);
-    if (it != _listeners.end()) {
-        it->second();
+    // Called without any lock held: the listener may use the library, this channel too.
+    const Listener listener = _listener(channel);
+    if (listener != nullptr) {
+        listener();
     }
     return failed ? 0 : 1;
 }
@@ -288,12 +379,19 @@ void* dw485_if::rs485_getReceiveStream(int channel, int mc) {
     if (_attachment(channel) == nullptr || (mc != kAllMachines && !MachineInRange(mc))) {
         return nullptr;
     }
-    shmem::ReceiveDataMem& copy = _receiveData.try_emplace(channel).first->second;
-    _copyReceived(channel, copy, mc);
-    if (mc == kAllMachines) {
-        return copy.Table();
+    shmem::ReceiveDataMem* copy = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(_mapLock);
+        copy = &_receiveData.try_emplace(channel).first->second;
     }
-    return copy.Transfer(mc);
+    // A configured group's channel: the number of gates stays bounded.
+    ChannelGate* gate = _gate(channel, true);
+    std::lock_guard<std::mutex> segments(gate->Segments());
+    _copyReceived(channel, *copy, mc);
+    if (mc == kAllMachines) {
+        return copy->Table();
+    }
+    return copy->Transfer(mc);
 }
 
 }  // namespace veldwlib

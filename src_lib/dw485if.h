@@ -1,11 +1,18 @@
 // The library's facade: per channel the process uses, the order client, the shared memory
 // attachment, the private receive copy and an optional event listener.
+//
+// Threads: the maps are guarded by one facade lock, held only for lookups and changes, never
+// across a wait. Each channel has a gate (ChannelGate): its call lock serialises the calls
+// that use the channel's connection or request slot, its segment lock guards attach, detach
+// and the copy of received frames. Listeners run after every lock is released.
 #pragma once
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
+#include "ChannelGate.h"
 #include "ReceiveDataMem.h"
 #include "SerialLine.h"
 #include "SettingLibDatas.h"
@@ -24,6 +31,7 @@ class dw485_if {
     dw485_if& operator=(const dw485_if&) = delete;
 
     // 2 already connected; 1 connected now; -1 connection failed; -2 a stale entry was removed.
+    // Called with the channel's call lock held (rs485_open).
     int ConnectLine(int channel);
     // 1 when the channel has a connected line, else 0.
     int readyStatus(int channel) const;
@@ -43,9 +51,10 @@ class dw485_if {
     int rs485_verGet() const { return 0; }
     void rs485_shutdown();
 
-    // 1 the daemon accepted the request, else 0.
+    // 1 the daemon accepted the request, else 0 (also when no answer came: the channel was
+    // closed meanwhile or the daemon went away).
     int rs485_putOutputStream(int channel, int mc_num, const xfer_data* buf);
-    // 1 cycle succeeded, else 0.
+    // 1 cycle succeeded, else 0; the listener is called only when the cycle was answered.
     int rs485_startCom(int channel);
     // mc -1: the table of 15 xfer_data addresses; mc 0..14: that machine's xfer_data.
     // Null for a channel without an attachment slot or a machine out of range.
@@ -58,8 +67,20 @@ class dw485_if {
     shmem::SharedMemCli* _attachment(int channel) const;
     void _release(shmem::SharedMemCli& shm);
     void _copyReceived(int channel, shmem::ReceiveDataMem& copy, int mc);
+    // The channel's gate; created when create is true, else null when there is none. Gates
+    // are never removed, so the pointer stays valid.
+    ChannelGate* _gate(int channel, bool create);
+    // The channel's line, or null. Only used with the channel's call lock held: lines are
+    // added and removed under that lock too.
+    SerialLine* _line(int channel);
+    Listener _listener(int channel);
+    // The daemon went away during a request: the channel's segments are detached so that a
+    // restarted daemon can create its objects, and later data calls fail at once.
+    void _daemonGone(int channel, ChannelGate& gate, shmem::SharedMemCli& shm);
 
     data::SettingLibDatas* _sd{nullptr};
+    mutable std::mutex _mapLock;
+    std::map<int, ChannelGate> _gates;
     std::map<int, SerialLine> _lines;
     std::map<int, Listener> _listeners;
     std::vector<std::unique_ptr<shmem::SharedMemCli>> _shmem;

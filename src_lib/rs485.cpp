@@ -1,5 +1,6 @@
 // The exported functions: 1-based channel and machine numbers in, 0-based to the facade.
 #include <climits>
+#include <mutex>
 #include <new>
 
 #include "SettingLibDatas.h"
@@ -17,6 +18,13 @@ namespace {
 // The facade lives in static storage and is never destroyed: application threads may still
 // be inside a library call while the process ends.
 alignas(veldwlib::dw485_if) unsigned char g_facadeStorage[sizeof(veldwlib::dw485_if)];
+std::once_flag g_facadeCreated;
+
+// The exported pointer keeps its plain type; it is written once (release) and read with
+// acquire, so a thread that sees it set also sees the facade constructed.
+veldwlib::dw485_if* Facade() {
+    return __atomic_load_n(&dw485if, __ATOMIC_ACQUIRE);
+}
 
 // 1-based to 0-based without overflow: INT_MIN stays out of every valid range.
 int ToZeroBased(int n) {
@@ -32,11 +40,11 @@ RS485_API int pxa_rs485_open(int channel, bool sniffer, unsigned char baudrate) 
     // The configuration says where trace lines go, so it is read before the first of them.
     veldwlib::data::SettingLibDatas::create();
     VTRACE(c << ":: pxa open : call Open 1");
-    if (dw485if == nullptr) {
-        dw485if = new (g_facadeStorage) veldwlib::dw485_if();
-    }
+    std::call_once(g_facadeCreated, [] {
+        __atomic_store_n(&dw485if, new (g_facadeStorage) veldwlib::dw485_if(), __ATOMIC_RELEASE);
+    });
     VTRACE(c << ":: pxa open : call Open 2");
-    const int r = dw485if->rs485_open(c, sniffer, baudrate);
+    const int r = Facade()->rs485_open(c, sniffer, baudrate);
     VTRACE(c << ":: Open : library. ret = " << r);
     return r;
 }
@@ -44,8 +52,8 @@ RS485_API int pxa_rs485_open(int channel, bool sniffer, unsigned char baudrate) 
 RS485_API void pxa_rs485_close(int channel) {
     const int c = ToZeroBased(channel);
     VTRACE(c << ":: pxa close : call Close 1");
-    if (dw485if != nullptr) {
-        dw485if->rs485_close(c);
+    if (veldwlib::dw485_if* f = Facade(); f != nullptr) {
+        f->rs485_close(c);
         VTRACE(c << ":: pxa close : call Close 2");
     }
 }
@@ -53,62 +61,65 @@ RS485_API void pxa_rs485_close(int channel) {
 RS485_API void pxa_rs485_setPortParams(int channel, int mc_num, unsigned char ctrl_bit,
                                        short time_out, unsigned char delm_type,
                                        unsigned char len_after_delm, unsigned char wait_time) {
-    if (dw485if != nullptr) {
-        dw485if->rs485_setPortParams(ToZeroBased(channel), ToZeroBased(mc_num), ctrl_bit, time_out,
-                                     delm_type, len_after_delm, wait_time);
+    if (veldwlib::dw485_if* f = Facade(); f != nullptr) {
+        f->rs485_setPortParams(ToZeroBased(channel), ToZeroBased(mc_num), ctrl_bit, time_out,
+                               delm_type, len_after_delm, wait_time);
     }
 }
 
 RS485_API int pxa_rs485_setComFlags(int channel, int flags) {
-    return dw485if != nullptr ? dw485if->rs485_setComFlags(ToZeroBased(channel), flags) : 0;
+    veldwlib::dw485_if* f = Facade();
+    return f != nullptr ? f->rs485_setComFlags(ToZeroBased(channel), flags) : 0;
 }
 
 RS485_API int pxa_rs485_putOutputStream(int channel, int mc, xfer_data* buf) {
-    return dw485if != nullptr
-               ? dw485if->rs485_putOutputStream(ToZeroBased(channel), ToZeroBased(mc), buf)
-               : 0;
+    veldwlib::dw485_if* f = Facade();
+    return f != nullptr ? f->rs485_putOutputStream(ToZeroBased(channel), ToZeroBased(mc), buf) : 0;
 }
 
 RS485_API int pxa_rs485_startCom(int channel) {
-    return dw485if != nullptr ? dw485if->rs485_startCom(ToZeroBased(channel)) : 0;
+    veldwlib::dw485_if* f = Facade();
+    return f != nullptr ? f->rs485_startCom(ToZeroBased(channel)) : 0;
 }
 
 RS485_API void* pxa_rs485_getReceiveStream(int channel, int mc) {
-    return dw485if != nullptr
-               ? dw485if->rs485_getReceiveStream(ToZeroBased(channel), ToZeroBased(mc))
-               : nullptr;
+    veldwlib::dw485_if* f = Facade();
+    return f != nullptr ? f->rs485_getReceiveStream(ToZeroBased(channel), ToZeroBased(mc))
+                        : nullptr;
 }
 
 RS485_API void pxa_rs485_addEventListener(int channel, rs485_listener listener) {
-    if (dw485if != nullptr) {
-        dw485if->rs485_addEventListener(ToZeroBased(channel), listener);
+    if (veldwlib::dw485_if* f = Facade(); f != nullptr) {
+        f->rs485_addEventListener(ToZeroBased(channel), listener);
     }
 }
 
 RS485_API void pxa_rs485_removeEventListener(int channel) {
-    if (dw485if != nullptr) {
-        dw485if->rs485_removeEventListener(ToZeroBased(channel));
+    if (veldwlib::dw485_if* f = Facade(); f != nullptr) {
+        f->rs485_removeEventListener(ToZeroBased(channel));
     }
 }
 
 RS485_API int pxa_rs485_getPortStatus(void) {
-    return dw485if != nullptr ? dw485if->rs485_getPortStatus() : 0;
+    veldwlib::dw485_if* f = Facade();
+    return f != nullptr ? f->rs485_getPortStatus() : 0;
 }
 
 RS485_API void pxa_rs485_putPortStatus(unsigned char status) {
-    if (dw485if != nullptr) {
-        dw485if->rs485_putPortStatus(status);
+    if (veldwlib::dw485_if* f = Facade(); f != nullptr) {
+        f->rs485_putPortStatus(status);
     }
 }
 
 RS485_API unsigned short pxa_rs485_verGet(void) {
-    return dw485if != nullptr ? static_cast<unsigned short>(dw485if->rs485_verGet()) : 0;
+    veldwlib::dw485_if* f = Facade();
+    return f != nullptr ? static_cast<unsigned short>(f->rs485_verGet()) : 0;
 }
 
 }  // extern "C"
 
 RS485_API void pxa_rs485_shutdown() {
-    if (dw485if != nullptr) {
-        dw485if->rs485_shutdown();
+    if (veldwlib::dw485_if* f = Facade(); f != nullptr) {
+        f->rs485_shutdown();
     }
 }

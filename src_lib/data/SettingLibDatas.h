@@ -1,23 +1,22 @@
 // The library's settings store, read from /usr/local/etc/vellib/dwlib.conf.
 #pragma once
 
-#include <memory>
-
 #include "SettingStore.h"
 
 namespace veldwlib::data {
 
 class SettingLibDatas : public vel::settings::SettingStore {
-public:
+  public:
     static constexpr const char* kConfFile = "/usr/local/etc/vellib/dwlib.conf";
 
+    // Creates the store once, also when several threads call at the same time; it lives
+    // until the process ends and is never destroyed.
     static void create();
+    // Null before the first create.
     static SettingLibDatas* get_instance();
 
-private:
+  private:
     SettingLibDatas();
-    // Lives until the process ends; the library never destroys it.
-    static std::unique_ptr<SettingLibDatas> instance;
 };
 
 }  // namespace veldwlib::data

@@ -5,6 +5,7 @@
 #include <sys/shm.h>
 
 #include <cerrno>
+#include <ctime>
 
 #include "ShmLayout.h"
 #include "Trace.h"
@@ -14,6 +15,22 @@ namespace veldwlib::shmem {
 namespace {
 constexpr int kPermission = 0600;
 void* const kShmatFailed = reinterpret_cast<void*>(-1);
+constexpr long kNanosPerMilli = 1000000L;
+constexpr long kNanosPerSecond = 1000000000L;
+
+// The caller defines this union for semctl (see semctl(2)).
+union SemUn {
+    int val;
+    semid_ds* buf;
+    unsigned short* array;
+};
+
+timespec Millis(int ms) {
+    timespec t{};
+    t.tv_sec = ms / 1000;
+    t.tv_nsec = (ms % 1000) * kNanosPerMilli;
+    return t;
+}
 }  // namespace
 
 SharedMemCli::SharedMemCli(data::SettingLibDatas* sd) : _sd(sd) {
@@ -213,6 +230,44 @@ int SharedMemCli::SemUnlock(int i) {
     return _semop(i, 1);
 }
 
+int SharedMemCli::SemLockFor(int i, int ms) {
+    const MemInfo* e = _entry(i);
+    if (e == nullptr || e->sem_id < 0) {
+        return -1;
+    }
+    sembuf sb{};
+    sb.sem_num = 0;
+    sb.sem_op = -1;
+    sb.sem_flg = 0;
+    const timespec wait = Millis(ms);
+    if (::semtimedop(e->sem_id, &sb, 1, &wait) == 0) {
+        return 0;
+    }
+    return errno == EAGAIN || errno == EINTR ? ETIMEDOUT : errno;
+}
+
+int SharedMemCli::ResetSemVal(int i) {
+    const MemInfo* e = _entry(i);
+    if (e == nullptr || e->sem_id < 0) {
+        return -1;
+    }
+    SemUn arg{};
+    arg.val = 0;
+    return ::semctl(e->sem_id, 0, SETVAL, arg) == 0 ? 0 : -1;
+}
+
+bool SharedMemCli::IsRemoved(int i) const {
+    const MemInfo* e = _entry(i);
+    if (e == nullptr) {
+        return true;
+    }
+    shmid_ds ds{};
+    if (::shmctl(e->seg_id, IPC_STAT, &ds) != 0 || (ds.shm_perm.mode & SHM_DEST) != 0) {
+        return true;
+    }
+    return ::semctl(e->sem_id, 0, GETVAL) < 0;
+}
+
 int SharedMemCli::GetSemVal(int i) {
     const MemInfo* e = _entry(i);
     if (e == nullptr || e->sem_id < 0) {
@@ -229,6 +284,31 @@ int SharedMemCli::MutexLock(int i) {
     bool recovered = false;
     const int rc = vel::shm::LockSegmentMutex(addr, &recovered);
     if (recovered) {
+        VERROR_AT(shmem_no << ":: MutexLock : entry " << i
+                           << " was locked by a process that ended; lock recovered");
+    }
+    return rc;
+}
+
+int SharedMemCli::MutexLockFor(int i, int ms) {
+    void* addr = GetShmemAddr(i);
+    if (addr == nullptr) {
+        return -1;
+    }
+    timespec until{};
+    ::clock_gettime(CLOCK_REALTIME, &until);
+    const timespec wait = Millis(ms);
+    until.tv_sec += wait.tv_sec;
+    until.tv_nsec += wait.tv_nsec;
+    if (until.tv_nsec >= kNanosPerSecond) {
+        until.tv_sec += 1;
+        until.tv_nsec -= kNanosPerSecond;
+    }
+    auto* mutex = static_cast<pthread_mutex_t*>(addr);
+    int rc = pthread_mutex_timedlock(mutex, &until);
+    if (rc == EOWNERDEAD) {
+        // As in MutexLock: the flag word and request slot are usable as they are.
+        rc = pthread_mutex_consistent(mutex);
         VERROR_AT(shmem_no << ":: MutexLock : entry " << i
                            << " was locked by a process that ended; lock recovered");
     }

@@ -41,9 +41,20 @@ class SharedMemCli {
     int SemLock(int i);
     int SemUnlock(int i);
     int GetSemVal(int i);
+    // Takes 1 from semaphore 0 of entry i, waiting at most ms: 0 taken; ETIMEDOUT nothing
+    // taken in time (also when a signal ended the wait); another errno (EIDRM, EINVAL: the
+    // set was removed) or -1 for an entry without a semaphore set.
+    int SemLockFor(int i, int ms);
+    // Sets semaphore 0 of entry i to 0: 0, or -1.
+    int ResetSemVal(int i);
+    // True when entry i's segment is marked for removal or gone, or its semaphore set is
+    // gone: the daemon has removed its objects.
+    bool IsRemoved(int i) const;
     // The mutex at the start of entry i's segment: 0, the pthread error, or -1 for an entry
     // that is not attached.
     int MutexLock(int i);
+    // As MutexLock, waiting at most ms: ETIMEDOUT when the mutex stayed locked.
+    int MutexLockFor(int i, int ms);
     int MutexUnlock(int i);
 
   private:

@@ -117,6 +117,12 @@ int GroupClient::SemValue() {
     return ::semctl(sem_id_, 0, GETVAL);
 }
 
+bool GroupClient::PostSemaphore() {
+    sembuf op{};
+    op.sem_op = 1;
+    return ::semop(sem_id_, &op, 1) == 0;
+}
+
 int GroupClient::TakeTransmitAnswer() {
     int result = -1;
     LockControl();

@@ -35,6 +35,8 @@ class GroupClient {
     // Waits for the control semaphore; false when it was not posted within timeout_ms.
     bool WaitAnswer(int timeout_ms);
     int SemValue();
+    // Adds 1 to the control semaphore, as a worker's answer would; true when it worked.
+    bool PostSemaphore();
     // Takes the answer of a transmit or communication request: the result (0 success,
     // 1 failure), or -1 when the answer bit was not set.
     int TakeTransmitAnswer();

@@ -20,10 +20,10 @@ constexpr char kSanitizeFlag[] = "";
 #endif
 }  // namespace
 
-std::string BuildCClient(std::string* log) {
+std::string BuildCClient(std::string* log, const std::string& name) {
     const std::string src = Env("RS485_SOURCE_DIR");
     const std::string lib = Env("RS485_LIB_DIR");
-    const std::string out = "/var/local/sandbox/rs485_c_client";
+    const std::string out = "/var/local/sandbox/" + name;
     // RS485_CC: the cross compiler when the library was cross-built.
     std::vector<std::string> args{Env("RS485_CC", "/usr/bin/cc"),
                                   "-std=c99",
@@ -31,8 +31,9 @@ std::string BuildCClient(std::string* log) {
                                   "-Wall",
                                   "-Wextra",
                                   "-Werror",
+                                  "-pthread",
                                   "-I" + src + "/include",
-                                  src + "/tests/c/rs485_c_client.c",
+                                  src + "/tests/c/" + name + ".c",
                                   "-o",
                                   out,
                                   "-L" + lib,

@@ -9,10 +9,10 @@
 
 namespace testsupport {
 
-// Compiles tests/c/rs485_c_client.c with the system C compiler, strict C99, against
-// include/rs485.h and the built librs485.so.1. Returns the program path, or an empty string
-// with the compiler's output in *log.
-std::string BuildCClient(std::string* log);
+// Compiles tests/c/<name>.c with the system C compiler, strict C99 with POSIX threads,
+// against include/rs485.h and the built librs485.so.1. Returns the program path, or an empty
+// string with the compiler's output in *log.
+std::string BuildCClient(std::string* log, const std::string& name = "rs485_c_client");
 
 // A run of the C client; Lines() gives its result lines (those starting with "@ ") without
 // the marker.

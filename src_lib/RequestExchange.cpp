@@ -1,0 +1,120 @@
+#include "RequestExchange.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "ShmLayout.h"
+#include "Trace.h"
+
+namespace veldwlib {
+
+namespace shm = vel::shm;
+
+RequestExchange::RequestExchange(shmem::SharedMemCli& shm, const ChannelGate& gate, int socket_fd,
+                                 int channel)
+    : _shm(shm), _gate(gate), _fd(socket_fd), _channel(channel) {}
+
+bool RequestExchange::_daemonGone() const {
+    if (_fd < 0) {
+        return true;
+    }
+    // POLLRDHUP reports the daemon's end even while unread replies wait on the connection.
+    pollfd pfd{_fd, POLLRDHUP, 0};
+    if (::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+        return true;
+    }
+    return _shm.IsRemoved(shm::kControlEntry);
+}
+
+RequestExchange::Outcome RequestExchange::_between() const {
+    if (_gate.Closing()) {
+        VTRACE(_channel << ":: request : channel closed while waiting");
+        return Outcome::kCancelled;
+    }
+    if (_daemonGone()) {
+        VTRACE(_channel << ":: request : the daemon is gone");
+        return Outcome::kDaemonGone;
+    }
+    return Outcome::kDone;
+}
+
+RequestExchange::Outcome RequestExchange::_lockControl() {
+    while (true) {
+        const int rc = _shm.MutexLockFor(shm::kControlEntry, kSliceMillis);
+        if (rc == 0) {
+            return Outcome::kDone;
+        }
+        if (rc != ETIMEDOUT) {
+            return Outcome::kDaemonGone;
+        }
+        const Outcome o = _between();
+        if (o != Outcome::kDone) {
+            return o;
+        }
+    }
+}
+
+RequestExchange::Outcome RequestExchange::Post(uint32_t request_bit, int32_t mode,
+                                               const uint8_t* data, int32_t data_len) {
+    const Outcome o = _lockControl();
+    if (o != Outcome::kDone) {
+        return o;
+    }
+    auto* ctl = static_cast<shm::ControlSegment*>(_shm.GetShmemAddr(shm::kControlEntry));
+    // Calls of this process on the channel run one at a time, so an answer still here or a
+    // post not yet taken belongs to no waiting caller: left, it would be taken for the
+    // answer to this request.
+    const uint32_t stale = ctl->data_flags & (shm::kTransmitAnswer | shm::kComAnswer);
+    if (stale != 0U) {
+        VTRACE(_channel << ":: request : stale answer dropped flag=" << ctl->data_flags);
+        ctl->data_flags ^= stale;
+    }
+    _shm.ResetSemVal(shm::kControlEntry);
+    ctl->data_flags |= request_bit;
+    ctl->mode = mode;
+    if (data_len >= 0) {
+        ctl->data_len = data_len;
+        if (data_len > 0) {
+            std::memcpy(ctl->data, data, static_cast<std::size_t>(data_len));
+        }
+        ctl->data[data_len] = 0;
+    }
+    _shm.MutexUnlock(shm::kControlEntry);
+    return Outcome::kDone;
+}
+
+RequestExchange::Outcome RequestExchange::Collect(uint32_t answer_bit, int32_t* result) {
+    auto* ctl = static_cast<shm::ControlSegment*>(_shm.GetShmemAddr(shm::kControlEntry));
+    while (true) {
+        const int rc = _shm.SemLockFor(shm::kControlEntry, kSliceMillis);
+        if (rc == 0) {
+            const Outcome o = _lockControl();
+            if (o != Outcome::kDone) {
+                return o;
+            }
+            const bool answered = (ctl->data_flags & answer_bit) != 0U;
+            if (answered) {
+                ctl->data_flags ^= answer_bit;
+                *result = answer_bit == shm::kTransmitAnswer ? ctl->data_len : ctl->mode;
+            }
+            _shm.MutexUnlock(shm::kControlEntry);
+            if (answered) {
+                return Outcome::kDone;
+            }
+            VTRACE(_channel << ":: request : a post without this request's answer, ignored");
+            continue;
+        }
+        if (rc != ETIMEDOUT) {
+            VTRACE(_channel << ":: request : semaphore wait failed errno=" << rc);
+            return Outcome::kDaemonGone;
+        }
+        const Outcome o = _between();
+        if (o != Outcome::kDone) {
+            return o;
+        }
+    }
+}
+
+}  // namespace veldwlib

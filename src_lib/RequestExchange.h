@@ -1,0 +1,43 @@
+// One request and its answer on a channel's control slot. Every wait is cut into slices;
+// between slices the exchange gives up when the channel is being closed or the daemon is
+// gone, so a call never outlives the daemon that should answer it.
+#pragma once
+
+#include <cstdint>
+
+#include "ChannelGate.h"
+#include "SharedMemCli.h"
+
+namespace veldwlib {
+
+class RequestExchange {
+  public:
+    enum class Outcome { kDone, kCancelled, kDaemonGone };
+
+    // socket_fd: the channel's connection to the daemon (-1 when it is closed); its end is
+    // how the daemon's end is seen first.
+    RequestExchange(shmem::SharedMemCli& shm, const ChannelGate& gate, int socket_fd, int channel);
+
+    // Under the control mutex: drops an answer and semaphore posts left from an earlier
+    // request (one cancelled, or of a process that ended), then sets request_bit with mode
+    // and, for data_len >= 0 (a transmit request), data_len bytes of data and a 0 byte.
+    Outcome Post(uint32_t request_bit, int32_t mode, const uint8_t* data, int32_t data_len);
+    // Waits for answer_bit; a post that finds it not set is not this request's answer and the
+    // wait goes on. *result: data_len for a transmit answer, mode for a cycle answer.
+    Outcome Collect(uint32_t answer_bit, int32_t* result);
+
+    // Length of one wait slice: how late a close or the daemon's end is noticed.
+    static constexpr int kSliceMillis = 250;
+
+  private:
+    Outcome _lockControl();
+    Outcome _between() const;
+    bool _daemonGone() const;
+
+    shmem::SharedMemCli& _shm;
+    const ChannelGate& _gate;
+    int _fd;
+    int _channel;
+};
+
+}  // namespace veldwlib
