@@ -81,7 +81,7 @@ TEST(LineSettings, WronglyDescribedMachinesTimeOut) {
     EXPECT_EQ(status[3], shm::kStatusComplete);
     ASSERT_TRUE(sim.Stop());
     const std::string log = sim.Log();
-    EXPECT_EQ(CountLines(log, "mismatch machine=1 line=8N1/38400 expected=8E1/? reply=none"), 1)
+    EXPECT_EQ(CountLines(log, "mismatch machine=1 line=8N1/38400 expected=8E1/- reply=none"), 1)
         << log;
     EXPECT_EQ(CountLines(log, "mismatch machine=2 line=8N1/38400 expected=8N1/9600 reply=none"), 1)
         << log;

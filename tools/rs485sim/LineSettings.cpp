@@ -76,9 +76,9 @@ LineSettings LineSettings::Read(int slave_fd, const std::string& slave_path,
 std::string LineSettings::Text() const {
     char text[32];
     std::snprintf(text, sizeof(text), "%c%c%c/%s",
-                  data_bits != 0 ? static_cast<char>('0' + data_bits) : '?', parity,
-                  stop_bits != 0 ? static_cast<char>('0' + stop_bits) : '?',
-                  bit_rate != 0 ? std::to_string(bit_rate).c_str() : "?");
+                  data_bits != 0 ? static_cast<char>('0' + data_bits) : '-', parity,
+                  stop_bits != 0 ? static_cast<char>('0' + stop_bits) : '-',
+                  bit_rate != 0 ? std::to_string(bit_rate).c_str() : "-");
     return text;
 }
 
@@ -86,7 +86,7 @@ bool LineSettings::Agrees(const LineSettings& configured) const {
     const auto differ = [](long a, long b, long unknown) {
         return a != unknown && b != unknown && a != b;
     };
-    return !differ(data_bits, configured.data_bits, 0) && !differ(parity, configured.parity, '?') &&
+    return !differ(data_bits, configured.data_bits, 0) && !differ(parity, configured.parity, '-') &&
            !differ(stop_bits, configured.stop_bits, 0) && !differ(bit_rate, configured.bit_rate, 0);
 }
 

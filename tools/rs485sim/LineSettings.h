@@ -8,7 +8,7 @@ namespace rs485sim {
 
 struct LineSettings {
     int data_bits{0};  // 5..8; 0: unknown (a pseudo-terminal always reports 8)
-    char parity{'?'};  // 'N', 'E', 'O'; '?': unknown
+    char parity{'-'};  // 'N', 'E', 'O'; '-': unknown
     int stop_bits{0};  // 1 or 2; 0: unknown
     long bit_rate{0};  // 0: unknown
 
@@ -20,7 +20,7 @@ struct LineSettings {
     static LineSettings Read(int slave_fd, const std::string& slave_path,
                              const std::string& shim_dir);
 
-    // "8E1/38400", '?' for what is unknown.
+    // "8E1/38400", '-' for what is unknown.
     std::string Text() const;
     // False when a field known on both sides differs.
     bool Agrees(const LineSettings& configured) const;
