@@ -7,7 +7,6 @@
  * "<data bits><N|E|O><stop bits> <bit/s>", for example "8E1 38400", to the file
  * RS485_LINESHIM_DIR/<tty path with every '/' replaced by '_'> (for /dev/pts/3:
  * "_dev_pts_3"). The file is replaced in one step (rename), before tcsetattr returns. */
-#define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -92,11 +91,14 @@ static void Publish(int fd, const struct termios* t) {
     }
 }
 
-int tcsetattr(int fd, int action, const struct termios* t) {
+/* Defined under another C name and given the symbol tcsetattr, so that it need not repeat
+ * the reserved parameter names of the declaration in <termios.h>. */
+int LineshimTcsetattr(int fd, int action, const struct termios* t) __asm__("tcsetattr");
+
+int LineshimTcsetattr(int fd, int action, const struct termios* t) {
     static TcsetattrFn real;
     TcsetattrFn fn = __atomic_load_n(&real, __ATOMIC_ACQUIRE);
     int rc;
-    int saved;
     if (fn == NULL) {
         fn = (TcsetattrFn)dlsym(RTLD_NEXT, "tcsetattr");
         if (fn == NULL) {
@@ -107,7 +109,7 @@ int tcsetattr(int fd, int action, const struct termios* t) {
     }
     rc = fn(fd, action, t);
     if (rc == 0 && t != NULL) {
-        saved = errno;
+        const int saved = errno;
         Publish(fd, t);
         errno = saved;
     }

@@ -26,7 +26,7 @@ bool ModbusRtu::CrcOk(const std::string& frame) {
 std::string ModbusRtu::Reply(const std::string& request, int length) {
     const auto count = static_cast<std::size_t>(length - 5);
     std::string out;
-    out += request.size() > 0 ? request[0] : '\0';
+    out += !request.empty() ? request[0] : '\0';
     out += request.size() > 1 ? request[1] : '\0';
     out += static_cast<char>(count);
     for (std::size_t i = 0; i < count; ++i) {

@@ -337,7 +337,7 @@ bool Simulator::Understands(int index, const std::string& request) {
 }
 
 std::string Simulator::ReplyBytes(const MachineSpec& m, const std::string& request) {
-    const std::string base =
+    std::string base =
         m.modbus_reply_length > 0 ? ModbusRtu::Reply(request, m.modbus_reply_length) : m.reply;
     switch (m.fault) {
         case Fault::kCutShort: {
