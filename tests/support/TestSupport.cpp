@@ -288,11 +288,11 @@ bool InstallConfig(const ConfigPlan& plan) {
     return WriteFile(kDaemonConf, text) && WriteFile(kLibConf, text);
 }
 
-bool Daemon::Start() {
+bool Daemon::Start(const std::vector<std::string>& extra_env) {
     ++run_;
     log_offset_ = Log().size();
     const std::string base = "/var/local/sandbox/dwmid." + std::to_string(run_);
-    return proc_.Start({Env("DWMID_BIN")}, base + ".out", base + ".err");
+    return proc_.Start({Env("DWMID_BIN")}, base + ".out", base + ".err", extra_env);
 }
 
 bool Daemon::WaitServing(int timeout_ms) {

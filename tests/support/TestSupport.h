@@ -110,7 +110,8 @@ inline constexpr char kGpioValue[] = "/sys/class/gpio/gpio86/value";
 // The daemon under test, started from DWMID_BIN with its output in /var/local/sandbox.
 class Daemon {
   public:
-    bool Start();
+    // extra_env: "NAME=value" entries added to the daemon's environment.
+    bool Start(const std::vector<std::string>& extra_env = {});
     // Waits until the log shows that the order server is bound.
     bool WaitServing(int timeout_ms = 15000);
     ChildProcess& Process() { return proc_; }

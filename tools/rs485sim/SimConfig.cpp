@@ -82,6 +82,31 @@ bool GetBytes(const picojson::object& obj, const std::string& key, std::string* 
     return true;
 }
 
+// "format" ("8E1") and "baud" (bit/s) of the machine; either may be absent.
+bool GetLine(const picojson::object& obj, LineSettings* line, std::string* error) {
+    const auto format = obj.find("format");
+    if (format != obj.end() &&
+        (!format->second.is<std::string>() ||
+         !LineSettings::ParseFormat(format->second.get<std::string>(), line))) {
+        *error =
+            "\"format\" must be data bits 5-8, parity N, E or O and stop bits 1 or 2, "
+            "as in \"8E1\"";
+        return false;
+    }
+    const auto baud = obj.find("baud");
+    if (baud == obj.end()) {
+        return true;
+    }
+    for (const long rate : {1200, 2400, 4800, 9600, 19200, 38400}) {
+        if (baud->second.is<double>() && baud->second.get<double>() == static_cast<double>(rate)) {
+            line->bit_rate = rate;
+            return true;
+        }
+    }
+    *error = "\"baud\" must be 1200, 2400, 4800, 9600, 19200 or 38400";
+    return false;
+}
+
 bool ParseFault(const std::string& text, Fault* fault) {
     static const struct {
         const char* name;
@@ -127,7 +152,9 @@ bool ParseMachine(const picojson::object& obj, MachineSpec* m, std::string* erro
         !GetInt(obj, "delay_ms", 0, 600000, &m->delay_ms, error) ||
         !GetInt(obj, "gap_ms", 0, 600000, &m->gap_ms, error) ||
         !GetInt(obj, "cut_length", 0, 1 << 16, &m->cut_length, error) ||
-        !GetInt(obj, "extra_length", 0, 1 << 16, &m->extra_length, error)) {
+        !GetInt(obj, "extra_length", 0, 1 << 16, &m->extra_length, error) ||
+        !GetInt(obj, "modbus_reply_length", 5, 256, &m->modbus_reply_length, error) ||
+        !GetLine(obj, &m->line, error)) {
         return false;
     }
     const auto pieces = obj.find("pieces");
@@ -150,8 +177,12 @@ bool ParseMachine(const picojson::object& obj, MachineSpec* m, std::string* erro
         *error = "\"fault\" must be none, no_reply, cut_short, garbage or over_long";
         return false;
     }
-    if (!has_reply && m->fault != Fault::kNoReply) {
-        *error = "\"reply_hex\" or \"reply_text\" missing";
+    if (has_reply && m->modbus_reply_length > 0) {
+        *error = "give reply bytes or \"modbus_reply_length\", not both";
+        return false;
+    }
+    if (!has_reply && m->modbus_reply_length == 0 && m->fault != Fault::kNoReply) {
+        *error = "\"reply_hex\", \"reply_text\" or \"modbus_reply_length\" missing";
         return false;
     }
     return true;

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "LineSettings.h"
+
 namespace rs485sim {
 
 enum class Fault { kNone, kNoReply, kCutShort, kGarbage, kOverLong };
@@ -23,6 +25,10 @@ struct MachineSpec {
     Fault fault{Fault::kNone};
     int cut_length{-1};     // kCutShort: bytes sent; -1 half of the reply
     int extra_length{500};  // kOverLong: filler bytes appended to the reply
+    // > 0: answer a Modbus RTU request with a valid reply of this many bytes instead of reply.
+    int modbus_reply_length{0};
+    // The format and bit rate the machine listens at; unknown fields accept anything.
+    LineSettings line;
 
     // Whether the bytes seen so far are this machine's request; *decided is false while too
     // few bytes have come to tell.

@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ModbusRtu.h"
+
 namespace rs485sim {
 
 namespace {
@@ -215,6 +217,11 @@ bool Simulator::Run() {
                 const Clock::time_point now = Clock::now();
                 if (pending_.empty()) {
                     first_byte_ = now;
+                    // The settings of a real line act on every bit; a pseudo-terminal passes
+                    // the bytes anyway, so they are judged once the request is recognised.
+                    line_ = slave_ >= 0
+                                ? LineSettings::Read(slave_, slave_path_, options_.settings_dir)
+                                : LineSettings();
                 }
                 last_byte_ = now;
                 pending_.append(buf, static_cast<std::size_t>(n));
@@ -266,14 +273,18 @@ bool Simulator::Serve(Clock::time_point now, bool silence) {
         }
     }
     log_.Line("request machine=none len=" + std::to_string(request.size()) +
-              " hex=" + HexBytes(request));
+              " hex=" + HexBytes(request) + " line=" + line_.Text());
     return true;
 }
 
 bool Simulator::Answer(int index, const std::string& request, Clock::time_point first_byte) {
     const MachineSpec& m = machines_[static_cast<std::size_t>(index)];
     log_.Line("request machine=" + std::to_string(index) + " name=" + m.name +
-              " len=" + std::to_string(request.size()) + " hex=" + HexBytes(request));
+              " len=" + std::to_string(request.size()) + " hex=" + HexBytes(request) +
+              " line=" + line_.Text());
+    if (!Understands(index, request)) {
+        return true;
+    }
     if (m.fault == Fault::kNoReply) {
         log_.Line("reply machine=" + std::to_string(index) + " fault=no_reply len=0");
         return true;
@@ -286,7 +297,7 @@ bool Simulator::Answer(int index, const std::string& request, Clock::time_point 
     if (!SleepUntil(start + std::chrono::milliseconds(m.delay_ms))) {
         return false;
     }
-    const std::string reply = ReplyBytes(m);
+    const std::string reply = ReplyBytes(m, request);
     std::size_t done = 0;
     std::size_t piece_count = 0;
     for (std::size_t p = 0; done < reply.size(); ++p) {
@@ -297,7 +308,7 @@ bool Simulator::Answer(int index, const std::string& request, Clock::time_point 
             return false;
         }
         const std::string piece = reply.substr(done, size);
-        if (!Send(piece)) {
+        if (!Send(index, piece)) {
             return false;
         }
         done += piece.size();
@@ -309,15 +320,33 @@ bool Simulator::Answer(int index, const std::string& request, Clock::time_point 
     return true;
 }
 
-std::string Simulator::ReplyBytes(const MachineSpec& m) {
+bool Simulator::Understands(int index, const std::string& request) {
+    const MachineSpec& m = machines_[static_cast<std::size_t>(index)];
+    // A receiver set to another bit rate or format sees framing and parity errors and
+    // throws the characters away: the machine stays silent, as a real one would.
+    if (!line_.Agrees(m.line)) {
+        log_.Line("mismatch machine=" + std::to_string(index) + " line=" + line_.Text() +
+                  " expected=" + m.line.Text() + " reply=none");
+        return false;
+    }
+    if (m.modbus_reply_length > 0 && !ModbusRtu::CrcOk(request)) {
+        log_.Line("reply machine=" + std::to_string(index) + " crc=bad len=0");
+        return false;
+    }
+    return true;
+}
+
+std::string Simulator::ReplyBytes(const MachineSpec& m, const std::string& request) {
+    std::string base =
+        m.modbus_reply_length > 0 ? ModbusRtu::Reply(request, m.modbus_reply_length) : m.reply;
     switch (m.fault) {
         case Fault::kCutShort: {
             const std::size_t keep =
-                m.cut_length >= 0 ? static_cast<std::size_t>(m.cut_length) : m.reply.size() / 2;
-            return m.reply.substr(0, keep);
+                m.cut_length >= 0 ? static_cast<std::size_t>(m.cut_length) : base.size() / 2;
+            return base.substr(0, keep);
         }
         case Fault::kGarbage: {
-            std::string out(m.reply.size(), '\0');
+            std::string out(base.size(), '\0');
             for (char& c : out) {
                 garbage_state_ = garbage_state_ * 1664525u + 1013904223u;
                 c = static_cast<char>(garbage_state_ >> 24);
@@ -329,16 +358,16 @@ std::string Simulator::ReplyBytes(const MachineSpec& m) {
             for (int i = 0; i < m.extra_length; ++i) {
                 out += static_cast<char>('A' + i % 26);
             }
-            return out + m.reply;
+            return out + base;
         }
         case Fault::kNone:
         case Fault::kNoReply:
             break;
     }
-    return m.reply;
+    return base;
 }
 
-bool Simulator::Send(const std::string& bytes) {
+bool Simulator::Send(int index, const std::string& bytes) {
     std::size_t done = 0;
     Clock::time_point due = Clock::now();
     while (done < bytes.size()) {
@@ -351,6 +380,9 @@ bool Simulator::Send(const std::string& bytes) {
             }
             chunk = 1;
         }
+        // Until the last byte is out the bus is the machine's: nothing the master sent
+        // meanwhile can be answered later.
+        DropCollision(index);
         const ssize_t n = ::write(port_, bytes.data() + done, chunk);
         if (n < 0) {
             if (errno != EAGAIN && errno != EINTR) {
@@ -365,6 +397,19 @@ bool Simulator::Send(const std::string& bytes) {
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+void Simulator::DropCollision(int index) {
+    std::string dropped;
+    char buf[512];
+    ssize_t n = 0;
+    while ((n = ::read(port_, buf, sizeof(buf))) > 0) {
+        dropped.append(buf, static_cast<std::size_t>(n));
+    }
+    if (!dropped.empty()) {
+        log_.Line("collision machine=" + std::to_string(index) + " len=" +
+                  std::to_string(dropped.size()) + " hex=" + HexBytes(dropped) + " dropped");
+    }
 }
 
 bool Simulator::SleepUntil(Clock::time_point t) {

@@ -19,7 +19,8 @@ struct SimOptions {
     std::string log;
     int baud{3};  // baud index 0..5 (1200..38400 bit/s)
     bool pacing{true};
-    long gap_us{-1};  // silence that ends a request; -1: 3.5 character times
+    long gap_us{-1};           // silence that ends a request; -1: 3.5 character times
+    std::string settings_dir;  // where the preload shim leaves the master's line settings
 };
 
 class Simulator {
@@ -46,9 +47,14 @@ class Simulator {
     // Handles every request that is complete in pending_; now is the time of the call.
     bool Serve(Clock::time_point now, bool silence);
     bool Answer(int index, const std::string& request, Clock::time_point first_byte);
-    std::string ReplyBytes(const MachineSpec& m);
-    // Writes bytes, paced or at once. False when a signal asked to stop or the port failed.
-    bool Send(const std::string& bytes);
+    // Whether machine index takes the request at all; logs why not.
+    bool Understands(int index, const std::string& request);
+    std::string ReplyBytes(const MachineSpec& m, const std::string& request);
+    // Writes machine index's reply bytes, paced or at once. False when a signal asked to stop
+    // or the port failed.
+    bool Send(int index, const std::string& bytes);
+    // Reads and drops what the master sent while machine index is answering.
+    void DropCollision(int index);
     // Sleeps until t unless a stop signal comes first; false then.
     bool SleepUntil(Clock::time_point t);
 
@@ -67,6 +73,7 @@ class Simulator {
     std::string pending_;
     Clock::time_point first_byte_{};
     Clock::time_point last_byte_{};
+    LineSettings line_;  // the master's settings when the first byte of pending_ came
     uint32_t garbage_state_{0x12345678u};
 };
 

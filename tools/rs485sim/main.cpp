@@ -30,6 +30,9 @@ void Usage(std::FILE* out) {
         "  -n, --no-pacing     write each reply piece at once\n"
         "  -g, --gap-us N      silence that ends a request without request_length\n"
         "                      (default 3.5 character times)\n"
+        "  -s, --settings-dir DIR\n"
+        "                      read the line settings the master asked for from the files\n"
+        "                      that the lineshim preload library writes into DIR\n"
         "  -o, --log FILE      append the log to FILE instead of standard output\n"
         "  -h, --help          this text\n"
         "\n"
@@ -58,13 +61,14 @@ int main(int argc, char** argv) {
         {"baud", required_argument, nullptr, 'b'},
         {"no-pacing", no_argument, nullptr, 'n'},
         {"gap-us", required_argument, nullptr, 'g'},
+        {"settings-dir", required_argument, nullptr, 's'},
         {"log", required_argument, nullptr, 'o'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     rs485sim::SimOptions opts;
     int c = 0;
-    while ((c = getopt_long(argc, argv, "c:l:t:b:ng:o:h", kOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "c:l:t:b:ng:s:o:h", kOptions, nullptr)) != -1) {
         long v = 0;
         switch (c) {
             case 'c':
@@ -92,6 +96,9 @@ int main(int argc, char** argv) {
                     return kExitUsage;
                 }
                 opts.gap_us = v;
+                break;
+            case 's':
+                opts.settings_dir = optarg;
                 break;
             case 'o':
                 opts.log = optarg;
