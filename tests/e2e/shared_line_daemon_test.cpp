@@ -208,8 +208,8 @@ TEST_F(SharedLineDaemonTest, SigtermWithLongCyclesInFlightEndsPromptlyAndCleanly
         Open(c, ch);
         // Five silent machines of 30 s each: a cycle of two and a half minutes.
         for (int m = 5; m < 10; ++m) {
-            ASSERT_TRUE(c.Send("port," + std::to_string(ch) + "," + std::to_string(m) +
-                               ",3,30000,3,1,0|"));
+            ASSERT_TRUE(
+                c.Send("port," + std::to_string(ch) + "," + std::to_string(m) + ",3,30000,3,1,0|"));
         }
         ASSERT_EQ(BusRig::Order(c, "compt," + std::to_string(ch) + ",992|"), "cpsuc");
         GroupClient g;
