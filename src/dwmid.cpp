@@ -27,17 +27,19 @@ dwmid::dwmid() {
 dwmid::~dwmid() {
     g_appState.store(kNoApp);
     if (_lineManager && !_lineManager->StopWorkers()) {
-        // A worker that does not end still uses its connector and its group; both end with
-        // the process, which leaves through _exit (see WorkersRemain).
         _workersRemain = true;
     }
     if (_shmem) {
         ReleaseGroups();
     }
-    if (!_workersRemain) {
-        _lineManager.reset();
-        _shmem.reset();
+    if (_workersRemain) {
+        // A worker that did not end still uses its connector and its group: they are left to
+        // the end of the process instead of being destroyed under it.
+        (void)_lineManager.release();
+        (void)_shmem.release();
     }
+    _lineManager.reset();
+    _shmem.reset();
     _server.CloseAll();
     _logger.reset();
 }
