@@ -27,14 +27,19 @@ dwmid::dwmid() {
 dwmid::~dwmid() {
     g_appState.store(kNoApp);
     if (_lineManager && !_lineManager->StopWorkers()) {
-        // A worker that does not end still uses its connector; it ends with the process.
+        _workersRemain = true;
+    }
+    if (_shmem) {
+        ReleaseGroups();
+    }
+    if (_workersRemain) {
+        // A worker that did not end still uses its connector and its group: they are left to
+        // the end of the process instead of being destroyed under it.
         (void)_lineManager.release();
+        (void)_shmem.release();
     }
     _lineManager.reset();
-    if (_shmem) {
-        ReleaseGroups(true);
-        _shmem.reset();
-    }
+    _shmem.reset();
     _server.CloseAll();
     _logger.reset();
 }
@@ -110,23 +115,30 @@ int dwmid::main() {
         return -2;
     }
     VLOG_INFO(_logger, "[{}:{}]  accept end");
-    if (_server.WaitAndReceive(_sd->getConfInt(_sd->key_conenct_timeout)) != 0) {
+    const int served = _server.WaitAndReceive(_sd->getConfInt(_sd->key_conenct_timeout));
+    if (served == conn::ServerSocket::kShutOrdered) {
         return -3;
+    }
+    if (served != 0) {
+        return -4;
     }
     VLOG_INFO(_logger, "[{}:{}] main end");
     VLOG_PLAIN(_logger, kSeparator);
     return 0;
 }
 
-void dwmid::ReleaseGroups(bool workers_ended) {
+void dwmid::ReleaseGroups() {
     const int32_t groups = _sd != nullptr ? _sd->getConfShmemGrpNum() : 0;
     for (int32_t g = 0; g < groups; ++g) {
         if (_shmem[g].GetShmemNo() < 0) {
             continue;
         }
-        if (workers_ended) {
-            _shmem[g].DeactiveShmem();
+        if (_lineManager && !_lineManager->WorkerEnded(g)) {
+            // Removed but left attached and untouched: the worker may still use the group.
+            _shmem[g].RemoveInUse();
+            continue;
         }
+        _shmem[g].DeactiveShmem();
         _shmem[g].DestroyShmem();
     }
 }
@@ -134,21 +146,26 @@ void dwmid::ReleaseGroups(bool workers_ended) {
 void dwmid::Finish() {
     VLOG_PLAIN(_logger, kSeparator);
     VLOG_INFO(_logger, "[{}:{}]  called Finish mehod");
-    // Workers poll the groups every 10 ms: each is stopped and waited for before its group
-    // is detached.
-    const bool workers_ended = !_lineManager || _lineManager->StopWorkers();
-    if (!workers_ended) {
+    // Workers poll the groups every 10 ms: all are told to stop at once and waited for
+    // together before their groups are detached.
+    _workersRemain = _lineManager && !_lineManager->StopWorkers();
+    if (_workersRemain) {
         VLOG_WARN(_logger,
                   "[{}:{}] Finish : a line worker did not end in time; its shared memory is "
                   "removed but stays attached until the process exits");
-        // The worker still runs on its connector; both end with the process.
-        (void)_lineManager.release();
+    }
+    if (_shmem) {
+        ReleaseGroups();
+    }
+    if (_workersRemain) {
+        // The line manager, the shared memory managers and the settings store stay alive for
+        // the workers that still run; the process ends without destroying them.
+        VLOG_INFO(_logger, "[{}:{}] Finish : delete objects");
+        VLOG_PLAIN(_logger, kClosingLine);
+        return;
     }
     _lineManager.reset();
-    if (_shmem) {
-        ReleaseGroups(workers_ended);
-        _shmem.reset();
-    }
+    _shmem.reset();
     if (_sd != nullptr) {
         data::SettingDatas::destroy();
         _sd = nullptr;

@@ -24,9 +24,12 @@ class dwmid : public conn::ISocketCallback {
     // 1 success, -1 line and group counts differ.
     int Init();
     // 0 stopped on request, -1 a group could not be created, -2 the order port could not be
-    // opened, -3 the order loop ended otherwise (an error or a "shut" order).
+    // opened, -3 a "shut" order ended the service, -4 the order loop failed.
     int main();
     void Finish();
+    // True after Finish (or the destructor) when a line worker did not end in time. It still
+    // uses the objects of this application, so the process must end without destroying them.
+    bool WorkersRemain() const { return _workersRemain; }
     std::string CallOrderFromLibrary(std::string order) override;
     void ReceiveSignal(int signo);
     void DisplaySettingData();
@@ -34,9 +37,9 @@ class dwmid : public conn::ISocketCallback {
 
   private:
     void SetStatus(int status);
-    // Detaches and removes every group that main reached. With workers_ended false a worker
-    // may still touch its group, so the groups are removed but stay attached until exit.
-    void ReleaseGroups(bool workers_ended);
+    // Detaches and removes every group that main reached. The group of a worker that still
+    // runs is removed but stays attached, for the worker, until the process exits.
+    void ReleaseGroups();
 
     int _status{0};
     data::SettingDatas* _sd{nullptr};
@@ -44,6 +47,7 @@ class dwmid : public conn::ISocketCallback {
     conn::ServerSocket _server;
     std::unique_ptr<shmem::SharedMem[]> _shmem;
     std::unique_ptr<line::LineManager> _lineManager;
+    bool _workersRemain{false};
 };
 
 // Start-up state as the signal handler sees it, without touching the application object:

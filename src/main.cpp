@@ -18,6 +18,8 @@ namespace {
 
 using veldw485::data::SettingDatas;
 
+constexpr int kExitNotServed = 3;
+
 // Appends the decimal text of a non-negative number; safe inside a signal handler.
 std::size_t AppendNumber(char* out, std::size_t at, int value) {
     char digits[12];
@@ -129,12 +131,26 @@ int main() {
 
     auto app = std::make_unique<veldw485::dwmid>();
     veldw485::g_app.store(app.get());
+    // 0 the service ran and ended on a signal or a "shut" order; kExitNotServed when it could
+    // not serve (inconsistent configuration, a group not created, the order port taken, the
+    // order loop failed), so that a supervisor restarts it.
+    int status = kExitNotServed;
     if (app->Init() > 0) {
-        (void)app->main();
+        const int r = app->main();
         app->Finish();
+        if (r == 0 || r == -3) {
+            status = 0;
+        }
     }
     veldw485::g_app.store(nullptr);
+    if (app->WorkersRemain()) {
+        // A line worker is still in a cycle and uses the application's objects: the process
+        // ends without destroying them or running any other destructor.
+        std::fflush(stdout);
+        std::fflush(stderr);
+        ::_exit(status);
+    }
     app.reset();
     spdlog::shutdown();
-    return 0;
+    return status;
 }

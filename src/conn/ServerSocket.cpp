@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -61,7 +62,9 @@ ServerSocket::ServerSocket(ServerSocket&& other) noexcept
       _logger(std::move(other._logger)),
       _callback(other._callback),
       _pendingSignal(other._pendingSignal),
-      _onSignal(std::move(other._onSignal)) {
+      _onSignal(std::move(other._onSignal)),
+      _acceptPausedUntil(other._acceptPausedUntil),
+      _acceptPaused(other._acceptPaused) {
     other._clients.clear();
 }
 
@@ -76,6 +79,8 @@ ServerSocket& ServerSocket::operator=(ServerSocket&& other) noexcept {
         _callback = other._callback;
         _pendingSignal = other._pendingSignal;
         _onSignal = std::move(other._onSignal);
+        _acceptPausedUntil = other._acceptPausedUntil;
+        _acceptPaused = other._acceptPaused;
     }
     return *this;
 }
@@ -142,7 +147,7 @@ int ServerSocket::WaitAndReceive(int timeout_ms) {
             VLOG_WARN(_logger, "[{}:{}] wait & receive : loop out 1");
             return 0;
         }
-        const int ready = WaitReadable(fds, timeout_ms);
+        const int ready = WaitReadable(fds, _passTimeout(timeout_ms));
         if (ready < 0) {
             if (errno == EINTR) {
                 _takePendingSignal();
@@ -172,7 +177,7 @@ int ServerSocket::WaitAndReceive(int timeout_ms) {
                 continue;
             }
             if (_serveClient(fds[k].fd, buffer.data()) == ClientResult::kFinish) {
-                return -2;
+                return kShutOrdered;
             }
         }
     }
@@ -207,11 +212,26 @@ void ServerSocket::_takePendingSignal() {
 std::vector<pollfd> ServerSocket::_pollSet() const {
     std::vector<pollfd> fds;
     fds.reserve(_clients.size() + 1);
-    fds.push_back(pollfd{_listenFd, POLLIN, 0});
+    // A negative descriptor is ignored by poll: the paused listening socket keeps its place.
+    const bool paused = _acceptPaused && std::chrono::steady_clock::now() < _acceptPausedUntil;
+    fds.push_back(pollfd{paused ? -1 : _listenFd, POLLIN, 0});
     for (const int fd : _clients) {
         fds.push_back(pollfd{fd, POLLIN, 0});
     }
     return fds;
+}
+
+int ServerSocket::_passTimeout(int timeout_ms) const {
+    if (!_acceptPaused || timeout_ms < 0) {
+        return timeout_ms;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          _acceptPausedUntil - std::chrono::steady_clock::now())
+                          .count();
+    if (left < 0) {
+        return timeout_ms;  // the pause is over: the listening socket is polled again
+    }
+    return static_cast<int>(std::min<long long>(left + 1, timeout_ms));
 }
 
 int ServerSocket::_accept() {
@@ -221,8 +241,24 @@ int ServerSocket::_accept() {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED || errno == EINTR) {
             return 0;
         }
+        // Out of descriptors or memory: the connections already open are still served, and
+        // the pending one is taken once a descriptor is free. Logged once per shortage.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            if (!_acceptPaused) {
+                VLOG_ERROR(_logger, "[{}:{}] accept error : return fd = {}", fd);
+                VLOG_WARN(_logger, "[{}:{}] accept paused : errno = {}", errno);
+            }
+            _acceptPaused = true;
+            _acceptPausedUntil =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(kAcceptPauseMillis);
+            return 0;
+        }
         VLOG_ERROR(_logger, "[{}:{}] accept error : return fd = {}", fd);
         return -1;
+    }
+    if (_acceptPaused) {
+        _acceptPaused = false;
+        VLOG_INFO(_logger, "[{}:{}] accept resumed");
     }
     VLOG_INFO(_logger, "[{}:{}] client connect : fd = {}", fd);
     _clients.insert(fd);

@@ -16,18 +16,11 @@ namespace veldw485::line {
 
 namespace shm = vel::shm;
 
-namespace {
-// Shutdown waits at least this long, plus what the configured machines may need in a cycle.
-constexpr int kShutdownBaseMillis = 3000;
-constexpr int kShutdownMaxMillis = 60000;
-constexpr int kMachineMarginMillis = 200;
-}  // namespace
-
 LineConnector::LineConnector() : _sd(data::SettingDatas::get_instance()), _logger(GetLogger()) {}
 
 LineConnector::~LineConnector() {
     // A worker that is still running owns a reference to this object; the owner only
-    // destroys connectors whose workers have ended (see Shutdown).
+    // destroys connectors whose workers have ended (see AwaitEnd).
     if (_thread.joinable()) {
         _thread.join();
     }
@@ -50,23 +43,49 @@ int LineConnector::InitMutex() {
     return 0;
 }
 
-void LineConnector::JoinWorker() {
-    if (_thread.joinable()) {
+void LineConnector::JoinEndedWorker() {
+    if (!_alive && _thread.joinable()) {
         _thread.join();
     }
 }
 
 int LineConnector::Start(int channel, bool sniffer, unsigned char baudrate) {
     VTRACE("in LineConnector : start channel = " << channel);
-    status = kStatusStarting;
-    if (_recorded) {
-        std::lock_guard<std::mutex> guard(_lock);
-        status = kStatusOpenNow;
-        return ++_useCount;
+    // The order thread never joins a worker that may still run: a worker blocked behind a
+    // client that holds the control mutex would hold every order of every channel.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kRestartWaitMillis);
+    while (true) {
+        {
+            std::lock_guard<std::mutex> guard(_lock);
+            if (_recorded && !finished) {
+                // The worker is starting or serving. Its own state answers the open, so a
+                // worker that fails is never reported open.
+                status = _openStatus == kStatusNone ? kStatusStarting : _openStatus;
+                return ++_useCount;
+            }
+            if (_alive && _serving) {
+                // The worker of the last close has not acted on its stop bit yet: it keeps
+                // its open port and serves the new user.
+                _stop_flag &= ~kStopBit;
+                _recorded = true;
+                status = _openStatus;
+                return ++_useCount;
+            }
+            if (!_alive) {
+                break;
+            }
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            VLOG_WARN(_logger,
+                      "[{}:{}] ***** order open : channel {} : the previous worker has not ended",
+                      channel);
+            std::lock_guard<std::mutex> guard(_lock);
+            return ++_useCount;  // nothing recorded: the open is answered as failed
+        }
+        ::usleep(static_cast<useconds_t>(kPollMicros / 10));
     }
-    // The worker of an earlier open may still be finishing its last poll with the old
-    // driver; it has been told to stop (or has ended) and ends within one poll or cycle.
-    JoinWorker();
+    JoinEndedWorker();
     _driver =
         std::make_unique<Rs485Control>(_sd->getConfLineStr(channel, _sd->key_device),
                                        _sd->getConfLineStr(channel, _sd->key_de_line),
@@ -80,19 +99,22 @@ int LineConnector::Start(int channel, bool sniffer, unsigned char baudrate) {
         // Cleared before the thread starts, so that a stop request made right after this
         // start cannot be lost.
         _stop_flag = 0;
-        // The joined worker may have left its final status behind.
+        _serving = false;
+        _openStatus = kStatusNone;
         status = kStatusStarting;
     }
     _alive = true;
     _thread = std::thread(&LineConnector::Run, this, channel, sniffer, baudrate);
     _recorded = true;
-    return _useCount;
+    return 1;
 }
 
 int LineConnector::Stop(bool join) {
-    bool wait = false;
     {
         std::lock_guard<std::mutex> guard(_lock);
+        if (_useCount <= 0) {
+            return -1;
+        }
         --_useCount;
         if (_useCount != 0) {
             status = kStatusStopRefused;
@@ -100,33 +122,24 @@ int LineConnector::Stop(bool join) {
         }
         status = kStatusStopping;
         _stop_flag |= kStopBit;
-        wait = join;
+        _recorded = false;
     }
-    if (wait) {
-        JoinWorker();
+    if (join) {
+        (void)AwaitEnd(std::chrono::steady_clock::now() +
+                       std::chrono::milliseconds(kRestartWaitMillis));
     }
-    std::lock_guard<std::mutex> guard(_lock);
-    _recorded = false;
-    finished = false;
     return 0;
 }
 
 int LineConnector::Reset() {
-    {
-        std::lock_guard<std::mutex> guard(_lock);
-        if (_useCount >= 1 && !finished) {
-            VTRACE("[" << _channel << "] : call Reset ->>> not Reset _stop_flag = " << _stop_flag);
-            return 0;
-        }
-        if (_recorded && !finished) {
-            _stop_flag |= kStopBit;
-        }
-    }
-    if (_recorded) {
-        JoinWorker();
-        _recorded = false;
-    }
     std::lock_guard<std::mutex> guard(_lock);
+    if (_recorded && !finished) {
+        VTRACE("[" << _channel << "] : call Reset ->>> not Reset _stop_flag = " << _stop_flag);
+        return 0;
+    }
+    // The recorded worker failed to open (or none is recorded): the opens counted for it
+    // were answered as failed. Its thread is joined by the next Start once it has ended.
+    _recorded = false;
     _useCount = 0;
     return 0;
 }
@@ -176,43 +189,25 @@ bool LineConnector::IsRunning() {
     return _recorded && s >= 2000 && s <= 2999;
 }
 
-int LineConnector::ShutdownWaitMillis() {
-    long total = kShutdownBaseMillis;
-    if (_driver) {
-        for (int m = 0; m < shm::kMachineCount; ++m) {
-            const Rs485Machine mc = _driver->GetMachine(m);
-            // A negative time-out tolerates silence for more than an hour; the cap applies.
-            const long time_out = mc.time_out < 0 ? kShutdownMaxMillis : mc.time_out;
-            total += static_cast<long>(mc.wait_time) * 4 + time_out + kMachineMarginMillis;
-        }
-    }
-    return static_cast<int>(std::min<long>(total, kShutdownMaxMillis));
+void LineConnector::RequestStop() {
+    std::lock_guard<std::mutex> guard(_lock);
+    _stop_flag |= kStopBit;
 }
 
-bool LineConnector::Shutdown() {
-    if (!_thread.joinable()) {
-        return true;
-    }
-    {
-        std::lock_guard<std::mutex> guard(_lock);
-        _stop_flag |= kStopBit;
-    }
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(ShutdownWaitMillis());
+bool LineConnector::AwaitEnd(std::chrono::steady_clock::time_point deadline) {
     while (_alive && std::chrono::steady_clock::now() < deadline) {
         ::usleep(static_cast<useconds_t>(kPollMicros));
     }
     if (_alive) {
         return false;
     }
-    JoinWorker();
+    JoinEndedWorker();
     _recorded = false;
     return true;
 }
 
-void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
-    const int r = _driver->Open(sniffer, baudrate);
-    const int open_errno = errno;
+void LineConnector::SetOpenResult(int r) {
+    std::lock_guard<std::mutex> guard(_lock);
     switch (r) {
         case 0:
             status = kStatusOpenNow;
@@ -228,22 +223,27 @@ void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
             break;
         case -4:
             status = kStatusDeError;
+            // The tty stayed open when the DE line failed; the driver is replaced by the next
+            // open, so its descriptor is closed here rather than leaked.
+            (void)_driver->Close();
             break;
         default:
             status = kStatusOpenError;
             break;
     }
+    _serving = status == kStatusOpenNow || status == kStatusOpenAlready;
+    _openStatus = status;
+}
+
+void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
+    const int r = _driver->Open(sniffer, baudrate);
+    const int open_errno = errno;
+    SetOpenResult(r);
     if (status != kStatusOpenNow && status != kStatusOpenAlready) {
         VLOG_WARN(_logger, "[{}:{}] ***** order open : open failed : result = {}", r);
         if (r == -3) {
             VLOG_WARN(_logger, "[{}:{}] ***** order open : cannot open device {} : {}",
                       _sd->getConfLineStr(channel, _sd->key_device), std::strerror(open_errno));
-        }
-        if (r == -4) {
-            // The tty stayed open when the DE line failed; the driver is replaced by the next
-            // open, so its descriptor is closed here rather than leaked.
-            std::lock_guard<std::mutex> guard(_lock);
-            (void)_driver->Close();
         }
         finished = true;
         _alive = false;
@@ -283,6 +283,7 @@ void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
                 const int closed = _driver->Close();
                 VLOG_INFO(_logger, "[{}:{}] in thread [{}] : close : ret = {}", channel, closed);
                 status = kStatusEnded;
+                _serving = false;
                 break;
             }
         }
@@ -293,14 +294,16 @@ void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
 }
 
 void LineConnector::ClearStaleAnswer(shm::ControlSegment* ctl, int channel) {
-    static constexpr uint32_t kBits[] = {shm::kTransmitAnswer, shm::kComAnswer,
-                                         shm::kTransmitRequest, shm::kComRequest};
+    // Only the stale answer goes: a request bit set meanwhile belongs to a client that waits
+    // and is served at the next poll. The semaphore is reset before the control mutex is
+    // released, so no requester can take the stale post for the answer to its own request.
+    static constexpr uint32_t kBits[] = {shm::kTransmitAnswer, shm::kComAnswer};
     for (const uint32_t bit : kBits) {
         const uint32_t flags = ctl->data_flags;
         if ((flags & bit) == 0U) {
             continue;
         }
-        if (bit == shm::kTransmitAnswer || bit == shm::kTransmitRequest) {
+        if (bit == shm::kTransmitAnswer) {
             VLOG_INFO(_logger,
                       "[{}:{}] in thread [{}]: +++++++++  clear wait flag (putOutData) +++++++++ "
                       "flag={} clear flag->{}",
@@ -313,14 +316,10 @@ void LineConnector::ClearStaleAnswer(shm::ControlSegment* ctl, int channel) {
         }
         ctl->data_flags = flags ^ bit;
     }
-    _shmem->MutexUnlock(shm::kControlEntry);
     VTRACE("in thread [" << channel
                          << "]: semaphore value = " << _shmem->GetSemVal(shm::kControlEntry));
     _shmem->ResetSemVal(shm::kControlEntry);
-    {
-        std::lock_guard<std::mutex> guard(_lock);
-        _stop_flag |= kStopBit;
-    }
+    _shmem->MutexUnlock(shm::kControlEntry);
     _pending = 0;
 }
 

@@ -5,6 +5,7 @@
 #include <spdlog/spdlog.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -33,6 +34,9 @@ class LineConnector {
     // Polls of the control segment, and polls an uncollected answer may wait.
     static constexpr int kPollMicros = 10000;
     static constexpr int kStaleLimit = 100;
+    // How long an open waits for the worker of an earlier close that is still opening or
+    // closing its port before it is refused.
+    static constexpr int kRestartWaitMillis = 500;
 
     LineConnector();
     virtual ~LineConnector();
@@ -41,9 +45,13 @@ class LineConnector {
 
     void SetShmem(shmem::SharedMem* shmem);
     int InitMutex();
-    // Returns the use count after the call.
+    // Returns the use count after the call. Never waits on a worker that may be stuck: a
+    // worker that was told to stop but still serves is kept, and one that is still opening
+    // or closing its port is waited for at most kRestartWaitMillis; after that no worker is
+    // recorded and the open is refused.
     int Start(int channel, bool sniffer, unsigned char baudrate);
-    // 0 the last user left, 1 users remain.
+    // 0 the last user left, 1 users remain, -1 nobody had the channel open (the count never
+    // goes below 0). With join, waits at most kRestartWaitMillis for the worker's end.
     int Stop(bool join);
     int Reset();
     int SetPortParams(int mc_num, unsigned char ctrl_bit, short time_out, unsigned char delm_type,
@@ -56,37 +64,45 @@ class LineConnector {
     bool IsOpenFailed();
     bool IsRunning();
 
-    // Tells a running worker to stop and waits until it has ended, at most the time its
-    // longest cycle can take. Returns true when no worker runs any more.
-    bool Shutdown();
+    // Shutdown in two steps, so that all workers are told at once and waited for together:
+    // RequestStop sets the stop bit; AwaitEnd waits until the worker has ended or the
+    // deadline has passed and returns true when no worker thread runs any more.
+    void RequestStop();
+    bool AwaitEnd(std::chrono::steady_clock::time_point deadline);
+    // True while a worker thread runs (also one that is no longer recorded).
+    bool WorkerAlive() const { return _alive; }
 
     void Run(int channel, bool sniffer, unsigned char baudrate);
 
   private:
-    // Waits for the thread of an earlier worker that has been told to stop or has ended.
-    void JoinWorker();
+    // Joins the thread of a worker that has ended (never one that still runs).
+    void JoinEndedWorker();
+    void SetOpenResult(int r);
     void ServeTransmit(vel::shm::ControlSegment* ctl, int channel);
     void ServeCommunication(vel::shm::ControlSegment* ctl, int channel);
     void ClearStaleAnswer(vel::shm::ControlSegment* ctl, int channel);
-    int ShutdownWaitMillis();
 
     data::SettingDatas* _sd;
     std::shared_ptr<spdlog::logger> _logger;
     std::unique_ptr<Rs485Control> _driver;
     std::atomic<int> status{kStatusNone};
     shmem::SharedMem* _shmem{nullptr};
-    // The worker record. A worker whose record was cleared by Stop may still be finishing its
-    // poll; its thread stays joinable in _thread until the next Start or Shutdown joins it.
+    // The worker record, used by the order thread only. A worker whose record was cleared by
+    // Stop may still be finishing its poll; its thread stays in _thread until it has ended
+    // and the next Start or AwaitEnd joins it.
     std::thread _thread;
     bool _recorded{false};
     std::atomic<bool> finished{false};
-    // True from the creation of a worker thread until its last statement; unlike `finished`
-    // it is never cleared on behalf of a worker.
+    // True from the creation of a worker thread until its last statement.
     std::atomic<bool> _alive{false};
     std::mutex _lock;
+    // Under _lock: the use count, the stop bit, and whether the worker has its port open and
+    // polls (with the status its open gave), so that an open can keep a stopping worker.
     int _useCount{0};
     int _channel{-1};
     int _stop_flag{0};
+    bool _serving{false};
+    int _openStatus{kStatusNone};
 
     // Worker data: reply lengths and reply buffers of the 15 machines.
     int _lens[vel::shm::kMachineCount]{};

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <chrono>
+
 #include "Log.h"
 #include "OrderWords.h"
 #include "TextUtil.h"
@@ -43,11 +45,23 @@ int LineManager::InitMutex() {
 }
 
 bool LineManager::StopWorkers() {
+    for (auto& connector : _connectors) {
+        connector->RequestStop();
+    }
+    // One deadline for all: a worker in the middle of a long cycle does not hold up the others,
+    // and the daemon ends within a service manager's stop time-out.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopWaitMillis);
     bool all = true;
     for (auto& connector : _connectors) {
-        all = connector->Shutdown() && all;
+        all = connector->AwaitEnd(deadline) && all;
     }
     return all;
+}
+
+bool LineManager::WorkerEnded(int channel) const {
+    return channel < 0 || static_cast<std::size_t>(channel) >= _connectors.size() ||
+           !_connectors[static_cast<std::size_t>(channel)]->WorkerAlive();
 }
 
 bool LineManager::CheckFieldCount(const Fields& fields, std::size_t count, const char* label) {
@@ -134,6 +148,7 @@ std::string LineManager::OrderClose(const Fields& fields) {
         return order::kNoReply;
     }
     VLOG_INFO(_logger, "[{}:{}] ***** order {} : channel={}", kLabelClose, channel);
+    // -1: nobody had the channel open; the count stays at 0.
     const int r = _connectors[static_cast<std::size_t>(channel)]->Stop(false);
     if (r == 1) {
         VLOG_INFO(_logger, "[{}:{}] ***** order {} : success (other process used) : channel={}",

@@ -29,8 +29,13 @@ class LineManager {
     std::string OrderPortParam(const Fields& fields);
     std::string OrderComPort(const Fields& fields);
 
-    // Stops every worker and waits for it; true when none runs any more.
+    // Tells every worker to stop at once, then waits for all of them together, at most
+    // kStopWaitMillis; true when none runs any more.
     bool StopWorkers();
+    // True when the worker of the channel has ended (or there is none); never waits.
+    bool WorkerEnded(int channel) const;
+
+    static constexpr int kStopWaitMillis = 3000;
 
   private:
     bool CheckFieldCount(const Fields& fields, std::size_t count, const char* label);

@@ -121,6 +121,14 @@ int SharedMem::DeactiveShmem() {
 }
 
 int SharedMem::DestroyShmem() {
+    return _removeObjects(true);
+}
+
+int SharedMem::RemoveInUse() {
+    return _removeObjects(false);
+}
+
+int SharedMem::_removeObjects(bool forget) {
     if (_no < 0) {
         return -1;
     }
@@ -136,7 +144,9 @@ int SharedMem::DestroyShmem() {
         r = _closeSemaphore(info.sem_id);
         VLOG_INFO(_logger, "[{}:{}]  SHMEM : release[{}] sem_id = {} ret = {}", i, info.sem_id, r);
         sum += r;
-        info.Reset();
+        if (forget) {
+            info.Reset();
+        }
     }
     return sum;
 }

@@ -35,6 +35,10 @@ class SharedMem {
     int DeactiveShmem();
     // Sum of the removal results, -1 without group.
     int DestroyShmem();
+    // The same for a group that a worker still uses: the records stay as they are (the worker
+    // reads them), the attached segments live on until the process exits, and the worker's
+    // semaphore operations fail harmlessly on the removed sets.
+    int RemoveInUse();
 
     // Entry operations; an entry outside the group gives -1 (or no address).
     int SemUnlock(int i);
@@ -51,6 +55,7 @@ class SharedMem {
     // list_key, ftok. Returns 0 with *key set, or -1, -2, -4, -5.
     int _makeKey(int i, const std::string& list_key, key_t* key);
     int _createShmem(int i);
+    int _removeObjects(bool forget);
     // shmget of a key whose segment already exists: removes it when no process is attached.
     int _replaceStaleSegment(int i, key_t key, std::size_t size);
     int _createSemaphore(int i);

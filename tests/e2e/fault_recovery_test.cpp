@@ -137,7 +137,7 @@ TEST_F(FaultTest, ClientKilledHoldingControlMutexDoesNotBlockOthers) {
     EXPECT_EQ(BusRig::Order(c, "close,0|"), "clsuc");
 }
 
-TEST_F(FaultTest, ClientKilledWhileWaitingLeavesAChannelThatOpensAgain) {
+TEST_F(FaultTest, ClientKilledWhileWaitingLeavesTheChannelServing) {
     Start();
     TcpClient c;
     OpenAndConfigure(c, 1);
@@ -149,23 +149,15 @@ TEST_F(FaultTest, ClientKilledWhileWaitingLeavesAChannelThatOpensAgain) {
             ::raise(SIGKILL);
         }
     });
-    // Nobody takes the answer: the worker clears it after about 100 polls and ends.
+    // Nobody takes the answer: the worker clears it after about 100 polls and goes on.
     ASSERT_TRUE(WaitUntil(
-        [&] {
-            const std::string log = Log();
-            return log.find("clear wait flag (startCom)") != std::string::npos &&
-                   log.find("close : ret") != std::string::npos;
-        },
-        30000));
+        [&] { return Log().find("clear wait flag (startCom)") != std::string::npos; }, 30000));
     GroupClient g;
     ASSERT_TRUE(g.Attach(BusRig::kKeyDir, 0));
     EXPECT_EQ(g.SemValue(), 0);
     g.LockControl();
     EXPECT_EQ(g.Control()->data_flags, 0U);
     g.UnlockControl();
-    EXPECT_EQ(BusRig::Order(c, "open,0,0,5|"), "opsuc");
-    ASSERT_TRUE(c.Send("port,0,0,3,200,3,1,0|"));
-    ASSERT_EQ(BusRig::Order(c, "compt,0,1|"), "cpsuc");
     EXPECT_EQ(g.Transmit(0, Request(0)), 0);
     EXPECT_EQ(g.Communicate(), 0);
     g.LockReceive();
