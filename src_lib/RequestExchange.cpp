@@ -1,6 +1,7 @@
 #include "RequestExchange.h"
 
 #include <poll.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -58,19 +59,29 @@ RequestExchange::Outcome RequestExchange::_lockControl() {
 
 RequestExchange::Outcome RequestExchange::Post(uint32_t request_bit, int32_t mode,
                                                const uint8_t* data, int32_t data_len) {
-    const Outcome o = _lockControl();
-    if (o != Outcome::kDone) {
-        return o;
-    }
+    static constexpr uint32_t kBusy =
+        shm::kTransmitRequest | shm::kComRequest | shm::kTransmitAnswer | shm::kComAnswer;
     auto* ctl = static_cast<shm::ControlSegment*>(_shm.GetShmemAddr(shm::kControlEntry));
-    // Calls of this process on the channel run one at a time, so an answer still here or a
-    // post not yet taken belongs to no waiting caller: left, it would be taken for the
-    // answer to this request.
-    const uint32_t stale = ctl->data_flags & (shm::kTransmitAnswer | shm::kComAnswer);
-    if (stale != 0U) {
-        VTRACE(_channel << ":: request : stale answer dropped flag=" << ctl->data_flags);
-        ctl->data_flags ^= stale;
+    while (true) {
+        const Outcome o = _lockControl();
+        if (o != Outcome::kDone) {
+            return o;
+        }
+        if ((ctl->data_flags & kBusy) == 0U) {
+            break;
+        }
+        // Another process's request is in flight, or its answer not yet collected: the slot
+        // is its until it collects (an answer nobody collects is cleared by the worker within
+        // about a second). Overwriting it would hand one answer to two waiters.
+        _shm.MutexUnlock(shm::kControlEntry);
+        ::usleep(kBusyPollMicros);
+        const Outcome b = _between();
+        if (b != Outcome::kDone) {
+            return b;
+        }
     }
+    // With the slot free nobody is owed a post: one left over (from a process that ended
+    // between post and collection, or a stray one) would be taken for this request's answer.
     _shm.ResetSemVal(shm::kControlEntry);
     ctl->data_flags |= request_bit;
     ctl->mode = mode;

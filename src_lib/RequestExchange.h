@@ -3,6 +3,8 @@
 // gone, so a call never outlives the daemon that should answer it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 
 #include "ChannelGate.h"
@@ -18,9 +20,10 @@ class RequestExchange {
     // how the daemon's end is seen first.
     RequestExchange(shmem::SharedMemCli& shm, const ChannelGate& gate, int socket_fd, int channel);
 
-    // Under the control mutex: drops an answer and semaphore posts left from an earlier
-    // request (one cancelled, or of a process that ended), then sets request_bit with mode
-    // and, for data_len >= 0 (a transmit request), data_len bytes of data and a 0 byte.
+    // Waits until the control slot is free (no request in flight, no answer uncollected),
+    // then, under the control mutex, drops semaphore posts nobody is owed and sets
+    // request_bit with mode and, for data_len >= 0 (a transmit request), data_len bytes of
+    // data and a 0 byte.
     Outcome Post(uint32_t request_bit, int32_t mode, const uint8_t* data, int32_t data_len);
     // Waits for answer_bit; a post that finds it not set is not this request's answer and the
     // wait goes on. *result: data_len for a transmit answer, mode for a cycle answer.
@@ -28,6 +31,8 @@ class RequestExchange {
 
     // Length of one wait slice: how late a close or the daemon's end is noticed.
     static constexpr int kSliceMillis = 250;
+    // How often a busy slot is looked at again: the worker's own poll interval.
+    static constexpr useconds_t kBusyPollMicros = 10000;
 
   private:
     Outcome _lockControl();

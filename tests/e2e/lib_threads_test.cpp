@@ -64,6 +64,20 @@ TEST_F(LibThreads, TwoChannelsCycleOnTwoThreadsWhileListenersChange) {
     EXPECT_EQ(run.Lines(), (std::vector<std::string>{"cycles 1 ok 20", "cycles 2 ok 20", "end"}));
 }
 
+// Two processes on the same channels, with no lock of their own: each request waits for the
+// slot, and every caller gets the answer to its own request.
+TEST_F(LibThreads, TwoProcessesShareChannelsAndEachGetsItsOwnAnswers) {
+    CClientRun first;
+    CClientRun second;
+    ASSERT_TRUE(first.Start(client_, {"cycles:20"}));
+    ASSERT_TRUE(second.Start(client_, {"cycles:20"}));
+    for (CClientRun* run : {&first, &second}) {
+        ASSERT_TRUE(run->Finish(120000)) << run->Process().Stdout() << run->Process().Stderr();
+        EXPECT_EQ(run->Lines(),
+                  (std::vector<std::string>{"cycles 1 ok 20", "cycles 2 ok 20", "end"}));
+    }
+}
+
 // Last: the abandoned cycle keeps channel 1's worker busy for 30 s.
 TEST_F(LibThreads, CloseWhileAnotherThreadWaitsInACycleEndsThatWait) {
     const std::string waiting = "/var/local/sandbox/closewait.waiting";
