@@ -85,6 +85,12 @@ int dw485_if::ConnectLine(int channel) {
 
 int dw485_if::rs485_open(int channel, bool sniffer, unsigned char baudrate) {
     VTRACE(channel << ":: open : call Open <channel:" << channel << ">");
+    // Every channel needs its receive and control items; with fewer configured there is
+    // nothing to attach, so the daemon is not even asked.
+    if (_sd->getConfShmemInGrpNum() < vel::shm::kMinEntries) {
+        VTRACE(channel << ":: open : Attatch Shmem Error ret=too few items");
+        return -1;
+    }
     auto it = _lines.find(channel);
     if (it == _lines.end()) {
         VTRACE(channel << ":: open : is opened check -> not opened");

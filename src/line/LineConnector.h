@@ -32,6 +32,8 @@ class LineConnector {
     static constexpr int kStopBit = 1;
     // Polls of the control segment, and polls an uncollected answer may wait.
     static constexpr int kPollMicros = 10000;
+    // Lateness of a poll that the next one catches up instead of starting a new 10 ms.
+    static constexpr int kPollCatchUpMicros = 1000;
     static constexpr int kStaleLimit = 100;
 
     LineConnector();
@@ -88,8 +90,9 @@ class LineConnector {
     int _channel{-1};
     int _stop_flag{0};
 
-    // Worker data: reply lengths and reply buffers of the 15 machines.
+    // Worker data: reply lengths, statuses and reply buffers of the 15 machines.
     int _lens[vel::shm::kMachineCount]{};
+    unsigned char _statuses[vel::shm::kMachineCount]{};
     unsigned char _bufs[vel::shm::kMachineCount][vel::shm::kReceiveAreaSize]{};
     int _pending{0};
 };
