@@ -508,8 +508,8 @@ int Rs485Control::_stComWriteData(int mc_num, const Rs485Machine& mc, int* len_o
     int64_t drained = 0;
     while (queued > 0) {
         if (drained >= drain_bound) {
-            VERROR(_tag() << "STCOM: _stComWriteData : output queue not drained fd(tty)="
-                          << _fdTty << " len=" << queued);
+            VERROR(_tag() << "STCOM: _stComWriteData : output queue not drained fd(tty)=" << _fdTty
+                          << " len=" << queued);
             return _endEarly(len_out, status);
         }
         const int64_t wait = static_cast<int64_t>(queued / 2 + 1) * sleep_time;
@@ -534,10 +534,9 @@ unsigned char Rs485Control::_rs485_rcvData(int mc_num, const Rs485Machine& mc, i
     // expires at the first silent poll.
     const uint32_t limit =
         static_cast<uint32_t>(static_cast<int32_t>(mc.time_out) * static_cast<int32_t>(1000));
-    const int64_t reply_bound =
-        static_cast<int64_t>(std::max<short>(mc.time_out, 0)) * 1000 +
-        static_cast<int64_t>(kReplyBoundFactor) * (kReceiveAreaSize + 1 + mc.len_after_delm) *
-            sleep_time;
+    const int64_t reply_bound = static_cast<int64_t>(std::max<short>(mc.time_out, 0)) * 1000 +
+                                static_cast<int64_t>(kReplyBoundFactor) *
+                                    (kReceiveAreaSize + 1 + mc.len_after_delm) * sleep_time;
     const bool silence_mode = mc.delm_type == 1;
 
     int read_size = 0;

@@ -312,8 +312,9 @@ std::string LongBody(int n) {
 TEST_F(Rs485Cycle, ReplyLongerThanTheAreaIsAReadErrorAndTheNextMachineAnswers) {
     const std::string body = LongBody(500);
     PtyResponder responder(pty_, 1, [&](const std::string& req) {
-        return req[0] == 0 ? Steps({{body}}) : req[0] == 1 ? Steps({{body + "\x03Z"}})
-                                                           : Steps({{"OK"}});
+        return req[0] == 0   ? Steps({{body}})
+               : req[0] == 1 ? Steps({{body + "\x03Z"}})
+                             : Steps({{"OK"}});
     });
     OpenDriver();
     drv_->SetPortParams(0, 0x03, 500, 1, 0, 0);

@@ -243,8 +243,8 @@ TEST_F(StartupTest, FewerThanTwoItemsPerGroupAreRefusedByDaemonAndLibrary) {
     testsupport::CClientRun run;
     ASSERT_TRUE(run.Start(client, {"open:1", "put:1:1:0101", "start:1", "close:1"}));
     ASSERT_TRUE(run.Finish()) << run.Process().Stderr();
-    EXPECT_EQ(run.Lines(), (std::vector<std::string>{"open 1 -1", "put 1 1 0",
-                                                     "start 1 0 calls 0", "close 1", "end"}));
+    EXPECT_EQ(run.Lines(), (std::vector<std::string>{"open 1 -1", "put 1 1 0", "start 1 0 calls 0",
+                                                     "close 1", "end"}));
     EXPECT_FALSE(LogHas("***** order open")) << daemon_.NewLog();
     ExpectCleanStartAndStop();
 }
