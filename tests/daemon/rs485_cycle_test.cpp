@@ -406,14 +406,15 @@ TEST_F(Rs485Cycle, EarlyEndsLeaveNoBytesOfTheLastCycle) {
 }
 
 TEST_F(Rs485Cycle, ComptDuringACycleChangesTheTableNotTheCyclesResults) {
+    OpenDriver();
     // The order comes from the responder's thread while machine 0 is being answered.
-    PtyResponder responder(pty_, 1, [&](const std::string& req) {
+    FaultDriver* drv = drv_.get();
+    PtyResponder responder(pty_, 1, [drv](const std::string& req) {
         if (req[0] == 0) {
-            drv_->SetComFlags(0x4);
+            drv->SetComFlags(0x4);
         }
         return Steps({{std::string("R") + static_cast<char>('0' + req[0])}});
     });
-    OpenDriver();
     unsigned char statuses[15];
     for (int mc = 0; mc < 3; ++mc) {
         drv_->SetPortParams(mc, 0x03, 100, 1, 0, 0);
