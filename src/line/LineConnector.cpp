@@ -250,7 +250,7 @@ void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
     poll.Restart();
     while (true) {
         // An idle poll only looks at the flag word; the process-shared mutex is taken when a
-        // bit is set, which keeps three idle channels near no cost at all.
+        // bit is set, so an idle poll costs little more than its wake-up.
         if (ctl != nullptr && __atomic_load_n(&ctl->data_flags, __ATOMIC_ACQUIRE) != 0U) {
             _shmem->MutexLock(shm::kControlEntry);
             const uint32_t flags = ctl->data_flags;

@@ -83,6 +83,8 @@ class Rs485Control {
     int _stComWriteData(int mc_num, const Rs485Machine& mc, int* len_out, unsigned char* area,
                         unsigned char* status);
     // Collects one reply into area (at most 436 bytes); 1 complete, 0 time-out or read error.
+    // *status receives 2, 4 or 24; a reply that would overflow the area or outlasts its
+    // bound ends with 24.
     unsigned char _rs485_rcvData(int mc_num, const Rs485Machine& mc, int* len_out,
                                  unsigned char* area, unsigned char* status);
 
@@ -114,13 +116,14 @@ class Rs485Control {
     // while the worker runs a cycle.
     std::mutex _tableLock;
     Rs485Machine _rs485machines[vel::shm::kMachineCount];
-    // Counts SetComFlags calls; the cycle keeps the value it started with.
+    // Counts SetComFlags calls; the cycle keeps the value it started with. Both under the
+    // table lock.
     unsigned _maskGeneration{0};
     unsigned _cycleGeneration{0};
-    // The ctrl_bit in force on the tty; -1 when none was set since the tty was opened.
-    int _appliedFormat{-1};
     // Owned by the worker thread alone.
     SendBuffer _sendBuffers[vel::shm::kMachineCount];
+    // The ctrl_bit in force on the tty; -1 when none was set since the tty was opened.
+    int _appliedFormat{-1};
 };
 
 }  // namespace veldw485::line
