@@ -5,7 +5,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
-cycles=${2:-200}
+cycles=${2:-500}
 arm=${3:-$root/build-arm}
 for f in "$build/bench/bench_service" "$build/tools/rs485sim/rs485sim" "$build/dwmid"; do
     if [[ ! -x "$f" ]]; then

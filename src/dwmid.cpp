@@ -64,9 +64,12 @@ int dwmid::Init() {
         return -1;
     }
     const int32_t entries = _sd->getConfShmemInGrpNum();
-    if (entries < 0 || entries > vel::shm::kMaxEntries) {
-        VLOG_ERROR(_logger, "[{}:{}]  setting error : shared_indata_num = {} : must be 0 to {}",
-                   entries, vel::shm::kMaxEntries);
+    // Entries 0 and 1 (receive and control) are what every channel uses; fewer would leave a
+    // client attached to a group without them. Without groups the count is not used.
+    const int32_t least = _sd->getConfShmemGrpNum() > 0 ? vel::shm::kMinEntries : 0;
+    if (entries < least || entries > vel::shm::kMaxEntries) {
+        VLOG_ERROR(_logger, "[{}:{}]  setting error : shared_indata_num = {} : must be {} to {}",
+                   entries, least, vel::shm::kMaxEntries);
         SetStatus(-1);
         return -1;
     }

@@ -116,6 +116,12 @@ int dw485_if::ConnectLine(int channel) {
 
 int dw485_if::rs485_open(int channel, bool sniffer, unsigned char baudrate) {
     VTRACE(channel << ":: open : call Open <channel:" << channel << ">");
+    // Every channel needs its receive and control items; with fewer configured there is
+    // nothing to attach, so the daemon is not even asked.
+    if (_sd->getConfShmemInGrpNum() < vel::shm::kMinEntries) {
+        VTRACE(channel << ":: open : Attatch Shmem Error ret=too few items");
+        return -1;
+    }
     ChannelGate* gate = _gate(channel, true);
     std::lock_guard<std::mutex> calls(gate->Calls());
     SerialLine* line = _line(channel);

@@ -258,8 +258,12 @@ void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
     _pending = 0;
 
     auto* ctl = static_cast<shm::ControlSegment*>(_shmem->GetShmemAddr(shm::kControlEntry));
+    LinePacer poll(kPollCatchUpMicros);
+    poll.Restart();
     while (true) {
-        if (ctl != nullptr) {
+        // An idle poll only looks at the flag word; the process-shared mutex is taken when a
+        // bit is set, so an idle poll costs little more than its wake-up.
+        if (ctl != nullptr && __atomic_load_n(&ctl->data_flags, __ATOMIC_ACQUIRE) != 0U) {
             _shmem->MutexLock(shm::kControlEntry);
             const uint32_t flags = ctl->data_flags;
             if (flags >= shm::kAnswerThreshold) {
@@ -287,7 +291,7 @@ void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
                 break;
             }
         }
-        ::usleep(static_cast<useconds_t>(kPollMicros));
+        poll.Wait(kPollMicros);
     }
     finished = true;
     _alive = false;
@@ -365,7 +369,7 @@ void LineConnector::ServeCommunication(shm::ControlSegment* ctl, int channel) {
     VLOG_INFO(_logger, "[{}:{}] ***** order start_com channel = {}", channel);
     int32_t result = shm::kRequestSuccess;
     VLOG_INFO(_logger, "[{}:{}] in thread [{}]: receive startCom : mode = {}", channel, ctl->mode);
-    if (_driver->StartCom(_lens, &_bufs[0][0]) == 0) {
+    if (_driver->StartCom(_lens, &_bufs[0][0], _statuses) == 0) {
         result = shm::kRequestFailure;
         VLOG_WARN(_logger, "[{}:{}] in thread [{}]:  startCom : data set failed ({})", channel,
                   result);
@@ -385,7 +389,9 @@ void LineConnector::ServeCommunication(shm::ControlSegment* ctl, int channel) {
             const int len = std::clamp(_lens[m], 0, shm::kReceiveAreaSize);
             rec.time = stamp;
             rec.dalen = static_cast<uint16_t>(len);
-            rec.statu = _driver->GetMachine(m).com_flag;
+            // The cycle's own status: a "compt" order during the cycle has already
+            // rewritten the table's.
+            rec.statu = _statuses[m];
             std::memcpy(rec.da, _bufs[m], static_cast<std::size_t>(len));
             rec.da[len] = 0;
         }

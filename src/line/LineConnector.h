@@ -33,6 +33,8 @@ class LineConnector {
     static constexpr int kStopBit = 1;
     // Polls of the control segment, and polls an uncollected answer may wait.
     static constexpr int kPollMicros = 10000;
+    // Lateness of a poll that the next one catches up instead of starting a new 10 ms.
+    static constexpr int kPollCatchUpMicros = 1000;
     static constexpr int kStaleLimit = 100;
     // How long an open waits for the worker of an earlier close that is still opening or
     // closing its port before it is refused.
@@ -104,8 +106,9 @@ class LineConnector {
     bool _serving{false};
     int _openStatus{kStatusNone};
 
-    // Worker data: reply lengths and reply buffers of the 15 machines.
+    // Worker data: reply lengths, statuses and reply buffers of the 15 machines.
     int _lens[vel::shm::kMachineCount]{};
+    unsigned char _statuses[vel::shm::kMachineCount]{};
     unsigned char _bufs[vel::shm::kMachineCount][vel::shm::kReceiveAreaSize]{};
     int _pending{0};
 };

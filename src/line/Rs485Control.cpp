@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,6 +49,15 @@ constexpr char kGpioValue[] = "/sys/class/gpio/gpio86/value";
 constexpr int kOutQueueTries = 101;
 constexpr int kSilentPollsToEnd = 3;  // the reply ends when the silence count exceeds this
 constexpr int kReadChunk = 4;
+// The output queue must drain within this many times the request's wire time, (len + 1)
+// character times; a queue that does not (a UART whose CTS is never asserted) fails the
+// transaction instead of holding the line.
+constexpr int kDrainBoundFactor = 4;
+// Once its first byte has come, a reply must be complete within the machine's time-out plus
+// this many times the wire time of the longest reply the framing takes (a full area, the
+// delimiter and len_after_delm bytes); a machine or a floating bus that never falls silent
+// ends with status 24.
+constexpr int kReplyBoundFactor = 2;
 
 // Opens a sysfs file, writes text and closes it; the result is not needed by the caller.
 void WriteSysfs(const char* path, const char* text) {
@@ -58,15 +68,6 @@ void WriteSysfs(const char* path, const char* text) {
     const ssize_t written = ::write(fd, text, std::strlen(text));
     static_cast<void>(written);
     ::close(fd);
-}
-
-void SleepUs(long long us) {
-    while (us > 0) {
-        // usleep takes at most one second on some C libraries.
-        const long long step = std::min(us, 999999LL);
-        ::usleep(static_cast<useconds_t>(step));
-        us -= step;
-    }
 }
 
 std::string Hex(const unsigned char* data, int len) {
@@ -113,6 +114,12 @@ int Rs485Control::Open(bool sniffer, unsigned char baudrate) {
     _rs485settings.char_time = kBitsPerChar * kBaudTable[baudrate].bit_time_us;
     _rs485settings.sleep_time = _rs485settings.char_time;
     VTRACE(_tag() << "RS-485: SleepTime: " << _rs485settings.sleep_time);
+    // The thread that opens the line is the one that runs its cycles. Half a character time
+    // of lateness is caught up; four silent polls then still span three and a half
+    // character times.
+    LinePacer::PreciseWakeups();
+    _pacer.SetCatchUp(_rs485settings.sleep_time / 2);
+    _appliedFormat = -1;
 
     const int channel = _rs485settings.channel;
     if (_rtsMode()) {
@@ -192,6 +199,7 @@ int Rs485Control::Close() {
         result += 16;
     }
     _fdTty = -1;
+    _appliedFormat = -1;
     return result;
 }
 
@@ -296,7 +304,23 @@ int Rs485Control::_setLineFormat(unsigned char ctrl_bit) {
     }
     _termios.c_cflag |= CLOCAL | CREAD;
     VTRACE(_tag() << "RS-485: startCom : c_flg=" << _termios.c_cflag << "  send_bit=" << send_bit);
-    return ::tcsetattr(_fdTty, TCSAFLUSH, &_termios);
+    const int ret = ::tcsetattr(_fdTty, TCSAFLUSH, &_termios);
+    _appliedFormat = ret == 0 ? ctrl_bit : -1;
+    return ret;
+}
+
+void Rs485Control::_prepareLine(unsigned char ctrl_bit) {
+    // Most lines use one format for every machine: setting it again for each would cost two
+    // system calls a machine and, on a UART, a reprogramming of the port.
+    if (_appliedFormat == ctrl_bit) {
+        ::tcflush(_fdTty, TCIFLUSH);
+        return;
+    }
+    _setLineFormat(ctrl_bit);
+}
+
+int Rs485Control::_outputQueue(int* queued) {
+    return ::ioctl(_fdTty, TIOCOUTQ, queued);
 }
 
 int Rs485Control::SetPortParams(int mc_num, unsigned char ctrl_bit, short time_out,
@@ -331,6 +355,7 @@ int Rs485Control::SetPortParams(int mc_num, unsigned char ctrl_bit, short time_o
 int Rs485Control::SetComFlags(int use_machine_flags) {
     std::lock_guard<std::mutex> guard(_tableLock);
     _rs485settings.use_machine_flags = use_machine_flags;
+    ++_maskGeneration;
     for (int i = 0; i < kMachineCount; ++i) {
         const int bit = (use_machine_flags >> i) & 1;
         _rs485machines[i].com_flag = static_cast<unsigned char>(bit);
@@ -368,21 +393,37 @@ Rs485Machine Rs485Control::_snapshot(int mc_num) {
 
 void Rs485Control::_setComFlag(int mc_num, unsigned char value) {
     std::lock_guard<std::mutex> guard(_tableLock);
-    _rs485machines[mc_num].com_flag = value;
+    if (_maskGeneration == _cycleGeneration) {
+        _rs485machines[mc_num].com_flag = value;
+    }
 }
 
-int Rs485Control::StartCom(int* lens, unsigned char* areas) {
+int Rs485Control::StartCom(int* lens, unsigned char* areas, unsigned char* statuses) {
+    int flags = 0;
+    unsigned char selection[kMachineCount];
+    {
+        std::lock_guard<std::mutex> guard(_tableLock);
+        flags = _rs485settings.use_machine_flags;
+        _cycleGeneration = _maskGeneration;
+        for (int m = 0; m < kMachineCount; ++m) {
+            selection[m] = _rs485machines[m].com_flag;
+        }
+    }
+    // Machines this cycle does not reach report no bytes: lengths kept from an earlier cycle
+    // would otherwise be published under the new stamp next to a status of another cycle.
+    for (int m = 0; m < kMachineCount; ++m) {
+        lens[m] = 0;
+        if (statuses != nullptr) {
+            statuses[m] = selection[m];
+        }
+    }
     if (_rs485settings.sniffer != 0) {
         VTRACE(_tag() << "------------------- _STCOM: sniffer mode !!!!");
         return 1;
     }
-    int flags = 0;
-    {
-        std::lock_guard<std::mutex> guard(_tableLock);
-        flags = _rs485settings.use_machine_flags;
-    }
     VTRACE(_tag() << "------------------- _STCOM: logger mode !!!! use_machine_flags=" << flags);
 
+    _pacer.Restart();
     int failed = 0;
     for (int mc_num = 0; mc_num < _rs485settings.max_machine; ++mc_num) {
         if (((flags >> mc_num) & 1) == 0) {
@@ -392,32 +433,35 @@ int Rs485Control::StartCom(int* lens, unsigned char* areas) {
         // One record for the whole transaction: an order that changes the table meanwhile
         // applies from the next cycle on.
         const Rs485Machine mc = _snapshot(mc_num);
-        _setLineFormat(mc.ctrl_bit);
+        _prepareLine(mc.ctrl_bit);
 
         bool queue_ok = false;
         for (int tries = 0; tries < kOutQueueTries; ++tries) {
             int queued = 0;
-            if (::ioctl(_fdTty, TIOCOUTQ, &queued) == 0) {
+            if (_outputQueue(&queued) == 0) {
                 queue_ok = true;
                 break;
             }
-            SleepUs(_rs485settings.sleep_time);
+            _pacer.Wait(_rs485settings.sleep_time);
         }
+        unsigned char status = vel::shm::kStatusReadError;
+        int ret = -1;
         if (!queue_ok) {
             VTRACE(_tag() << "------------------- _STCOM: mc_num=" << mc_num << " timeout : ioctl("
                           << _fdTty << ", TIOCOUTQ) =");
             // The tty no longer answers (it vanished): keeping the last reply and its status
-            // would publish stale data as fresh, so the machine reports a read error and the
-            // cycle fails.
+            // would publish stale data as fresh, so the machine reports a read error.
             lens[mc_num] = 0;
-            _setComFlag(mc_num, vel::shm::kStatusReadError);
-            ++failed;
-            continue;
+        } else {
+            ret = _stComWriteData(mc_num, mc, &lens[mc_num],
+                                  areas + static_cast<std::size_t>(kReceiveAreaSize) *
+                                              static_cast<std::size_t>(mc_num),
+                                  &status);
         }
-
-        const int ret = _stComWriteData(
-            mc_num, mc, &lens[mc_num],
-            areas + static_cast<std::size_t>(kReceiveAreaSize) * static_cast<std::size_t>(mc_num));
+        _setComFlag(mc_num, status);
+        if (statuses != nullptr) {
+            statuses[mc_num] = status;
+        }
         if (ret != 0) {
             ++failed;
         }
@@ -427,12 +471,19 @@ int Rs485Control::StartCom(int* lens, unsigned char* areas) {
     return failed == 0 ? 1 : 0;
 }
 
+int Rs485Control::_endEarly(int* len_out, unsigned char* status) {
+    modeRead(_fdDe);
+    *len_out = 0;
+    *status = vel::shm::kStatusReadError;
+    return -1;
+}
+
 int Rs485Control::_stComWriteData(int mc_num, const Rs485Machine& mc, int* len_out,
-                                  unsigned char* area) {
+                                  unsigned char* area, unsigned char* status) {
     const int sleep_time = _rs485settings.sleep_time;
     modeWrite(_fdDe);
     if (mc.wait_time != 0) {
-        SleepUs(static_cast<long long>(mc.wait_time) * 4000);
+        _pacer.Wait(static_cast<int64_t>(mc.wait_time) * 4000);
     }
     const SendBuffer& buf = _sendBuffers[mc_num];
     const int len = buf.len;
@@ -442,41 +493,52 @@ int Rs485Control::_stComWriteData(int mc_num, const Rs485Machine& mc, int* len_o
     if (len > 0) {
         if (::write(_fdTty, buf.data, static_cast<std::size_t>(len)) < 0) {
             VERROR(_tag() << "STCOM: _stComWriteData : Send Error fd(tty)=" << _fdTty);
-            // Nothing went out, so no reply can come: give the bus back and end before the
-            // reply wait, leaving com_flag as it was.
-            modeRead(_fdDe);
-            return -1;
+            // Nothing went out, so no reply can come.
+            return _endEarly(len_out, status);
         }
-        SleepUs(static_cast<long long>(len + 1) * _rs485settings.char_time);
+        _pacer.Wait(static_cast<int64_t>(len + 1) * _rs485settings.char_time);
     }
 
     int queued = 0;
-    if (::ioctl(_fdTty, TIOCOUTQ, &queued) != 0) {
+    if (_outputQueue(&queued) != 0) {
         VERROR(_tag() << "STCOM: _stComWriteData : ioctl Error fd(tty)=" << _fdTty);
-        return -1;
+        return _endEarly(len_out, status);
     }
     VTRACE(_tag() << "STCOM: _stComWriteData : ioctl 1 len=" << queued);
+    const int64_t drain_bound =
+        static_cast<int64_t>(kDrainBoundFactor) * (len + 1) * _rs485settings.char_time;
+    int64_t drained = 0;
     while (queued > 0) {
-        SleepUs(static_cast<long long>(queued / 2 + 1) * sleep_time);
-        if (::ioctl(_fdTty, TIOCOUTQ, &queued) != 0) {
+        if (drained >= drain_bound) {
+            VERROR(_tag() << "STCOM: _stComWriteData : output queue not drained fd(tty)=" << _fdTty
+                          << " len=" << queued);
+            return _endEarly(len_out, status);
+        }
+        const int64_t wait = static_cast<int64_t>(queued / 2 + 1) * sleep_time;
+        _pacer.Wait(wait);
+        drained += wait;
+        if (_outputQueue(&queued) != 0) {
             VERROR(_tag() << "STCOM: _stComWriteData : ioctl Error 2 fd(tty)=" << _fdTty);
-            return -1;
+            return _endEarly(len_out, status);
         }
         VTRACE(_tag() << "STCOM: _stComWriteData : ioctl 2 len=" << queued);
     }
-    SleepUs(static_cast<long long>(kDrainWaitCount) * sleep_time);
+    _pacer.Wait(static_cast<int64_t>(kDrainWaitCount) * sleep_time);
     VTRACE(_tag() << "STCOM: _stComWriteData : Wait receive data");
-    return _rs485_rcvData(mc_num, mc, len_out, area) != 0 ? 0 : 1;
+    return _rs485_rcvData(mc_num, mc, len_out, area, status) != 0 ? 0 : 1;
 }
 
 unsigned char Rs485Control::_rs485_rcvData(int mc_num, const Rs485Machine& mc, int* len_out,
-                                           unsigned char* area) {
+                                           unsigned char* area, unsigned char* status) {
     const std::string tag = _tag(mc_num);
     const int sleep_time = _rs485settings.sleep_time;
     // The limit is taken as unsigned: a negative time_out waits practically for ever, and 0
     // expires at the first silent poll.
     const uint32_t limit =
         static_cast<uint32_t>(static_cast<int32_t>(mc.time_out) * static_cast<int32_t>(1000));
+    const int64_t reply_bound = static_cast<int64_t>(std::max<short>(mc.time_out, 0)) * 1000 +
+                                static_cast<int64_t>(kReplyBoundFactor) *
+                                    (kReceiveAreaSize + 1 + mc.len_after_delm) * sleep_time;
     const bool silence_mode = mc.delm_type == 1;
 
     int read_size = 0;
@@ -485,26 +547,46 @@ unsigned char Rs485Control::_rs485_rcvData(int mc_num, const Rs485Machine& mc, i
     uint32_t time_out_count = 0;
     int silence = 0;
     unsigned char error_flag = 0;
-    long dropped = 0;
+    // Time waited since the first reply byte, in the same units as time_out_count; -1
+    // before it.
+    int64_t replying = -1;
     char buf[512] = {};
+
+    // Every wait of the reception goes through here, so that the reply bound sees them all.
+    auto wait = [&](int64_t us) {
+        _pacer.Wait(us);
+        if (replying >= 0) {
+            replying += us;
+        }
+    };
 
     modeRead(_fdDe);
     VTRACE(tag << "RECV: _rs485_rcvData : _fdTty=" << _fdTty);
 
     for (;;) {
-        int waiting = 0;
-        ::ioctl(_fdTty, FIONREAD, &waiting);
-        const int want = waiting > kReadChunk ? kReadChunk : std::max(waiting, 0);
-        read_size = static_cast<int>(::read(_fdTty, buf, static_cast<std::size_t>(want)));
+        // One read per poll: the tty is non-blocking, so it returns what is waiting, at most
+        // a chunk, without asking for the count first.
+        read_size = static_cast<int>(::read(_fdTty, buf, kReadChunk));
+        if (read_size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            read_size = 0;
+        }
         if (read_size < 0) {
             VERROR(tag << "RECV: *** : Read error [" << read_size << "][" << buf << "]");
             error_flag = vel::shm::kStatusReadError;
             break;
         }
+        if (replying > reply_bound) {
+            VERROR(tag << "RECV: *** : reply not complete after " << replying << " us");
+            error_flag = vel::shm::kStatusReadError;
+            break;
+        }
         if (read_size > 0) {
             buf[read_size] = '\0';
+            if (replying < 0) {
+                replying = 0;
+            }
             VTRACE(tag << "RECV: ****** read size=" << read_size);
-            SleepUs(static_cast<long long>(read_size) * sleep_time);
+            wait(static_cast<int64_t>(read_size) * sleep_time);
             if (term_count != 0) {
                 if (read_size + term_count > mc.len_after_delm) {
                     VERROR(tag << "RECV: *** : Terminate");
@@ -512,7 +594,7 @@ unsigned char Rs485Control::_rs485_rcvData(int mc_num, const Rs485Machine& mc, i
                 }
                 term_count += read_size;
                 VTRACE(tag << "RECV: *** : After count:" << term_count);
-                SleepUs(static_cast<long long>(read_size) * sleep_time);
+                wait(static_cast<int64_t>(read_size) * sleep_time);
                 continue;
             }
             int n = read_size;
@@ -528,11 +610,13 @@ unsigned char Rs485Control::_rs485_rcvData(int mc_num, const Rs485Machine& mc, i
             }
             silence = std::max(read_size - n - 1, 0);
             time_out_count = static_cast<uint32_t>(silence) * static_cast<uint32_t>(sleep_time);
-            // Bytes beyond the receive area are read and framed but not kept.
-            const int keep = std::min(n, kReceiveAreaSize - rcv_dlen);
-            std::memcpy(area + rcv_dlen, buf, static_cast<std::size_t>(keep));
-            rcv_dlen += keep;
-            dropped += n - keep;
+            if (n > kReceiveAreaSize - rcv_dlen) {
+                VERROR(tag << "RECV: *** : reply longer than the receive area");
+                error_flag = vel::shm::kStatusReadError;
+                break;
+            }
+            std::memcpy(area + rcv_dlen, buf, static_cast<std::size_t>(n));
+            rcv_dlen += n;
             if (!found) {
                 continue;
             }
@@ -548,7 +632,7 @@ unsigned char Rs485Control::_rs485_rcvData(int mc_num, const Rs485Machine& mc, i
             break;
         }
         if (silence_mode && rcv_dlen > 0) {
-            SleepUs(sleep_time);
+            wait(sleep_time);
             VTRACE(tag << "RECV: *** : Find delm!!! 3.5wait:" << silence << " rcv_dlen:" << rcv_dlen
                        << " SleepTime:" << sleep_time);
             ++silence;
@@ -558,7 +642,7 @@ unsigned char Rs485Control::_rs485_rcvData(int mc_num, const Rs485Machine& mc, i
             }
             continue;
         }
-        SleepUs(sleep_time);
+        wait(sleep_time);
         time_out_count += static_cast<uint32_t>(sleep_time);
         if (time_out_count > limit) {
             VTRACE(tag << "RECV: +++ Time out error: time_out_count=" << time_out_count << " < "
@@ -572,21 +656,21 @@ unsigned char Rs485Control::_rs485_rcvData(int mc_num, const Rs485Machine& mc, i
     }
 
     unsigned char result = 1;
-    unsigned char com_flag = vel::shm::kStatusComplete;
+    *status = vel::shm::kStatusComplete;
     if (error_flag != 0) {
         result = 0;
-        com_flag = error_flag;
-        _setComFlag(mc_num, com_flag);
+        *status = error_flag;
         VTRACE(tag << "________________ EEEEEEE mc_num=" << mc_num
                    << " flag=" << static_cast<int>(error_flag) << " read_size=" << read_size
-                   << " com_flag=" << static_cast<int>(com_flag));
+                   << " com_flag=" << static_cast<int>(*status));
     } else {
-        _setComFlag(mc_num, com_flag);
         VTRACE(tag << "________________ EEEEEEA mc_num=" << mc_num
-                   << " com_flag=" << static_cast<int>(com_flag));
+                   << " com_flag=" << static_cast<int>(*status));
     }
-    if (dropped > 0) {
-        VTRACE(tag << "RECV: *** : receive area full: dropped=" << dropped);
+    // A time-out keeps the bytes that came before it; after a read error or a reply that
+    // did not end, the bytes are no reply of this machine.
+    if (error_flag == vel::shm::kStatusReadError) {
+        rcv_dlen = 0;
     }
     *len_out = rcv_dlen;
     VTRACE(tag << "RECV: *** : Find delm!!! receive len:" << rcv_dlen);

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "LinePacer.h"
 #include "Rs485Machine.h"
 #include "Rs485Settings.h"
 #include "ShmLayout.h"
@@ -47,9 +48,14 @@ class Rs485Control {
     int SetSendData(int mc_num, const unsigned char* data, int len);
     // A copy of the machine's record; a zeroed record outside the table.
     Rs485Machine GetMachine(int mc_num);
-    // One polling cycle. lens: 15 reply lengths; areas: 15 receive areas of 436 bytes.
-    // 1 when every transaction succeeded (always in sniffer mode), 0 otherwise.
-    int StartCom(int* lens, unsigned char* areas);
+    // One polling cycle over the machines selected by the mask as it stands at the start.
+    // lens: 15 reply lengths; areas: 15 receive areas of 436 bytes; statuses (optional): the
+    // 15 statuses as this cycle leaves them. Every entry of lens and statuses is written: a
+    // machine the cycle does not poll gets length 0 and its selection (0 or 1). A reply
+    // time-out keeps the bytes received before it (status 4); any other failure reports
+    // length 0 with status 24. 1 when every transaction succeeded (always in sniffer mode),
+    // 0 otherwise.
+    int StartCom(int* lens, unsigned char* areas, unsigned char* statuses = nullptr);
 
   protected:
     static constexpr int kBitsPerChar = 11;
@@ -69,12 +75,18 @@ class Rs485Control {
     int _openDeLine();
     // Applies a character format (Rs485Machine::ctrl_bit) to the tty; the tcsetattr result.
     int _setLineFormat(unsigned char ctrl_bit);
+    // The number of bytes in the tty's output queue (TIOCOUTQ); the ioctl result.
+    virtual int _outputQueue(int* queued);
     // One transaction with a machine polled with record mc: 0 reply received, 1 no valid
-    // reply, -1 ended before the reply wait (write or output-queue query failed).
-    int _stComWriteData(int mc_num, const Rs485Machine& mc, int* len_out, unsigned char* area);
+    // reply, -1 ended before the reply wait (write failed, output queue not readable or not
+    // drained). *status receives 2, 4 or 24, *len_out the bytes kept (0 with status 24).
+    int _stComWriteData(int mc_num, const Rs485Machine& mc, int* len_out, unsigned char* area,
+                        unsigned char* status);
     // Collects one reply into area (at most 436 bytes); 1 complete, 0 time-out or read error.
+    // *status receives 2, 4 or 24; a reply that would overflow the area or outlasts its
+    // bound ends with 24.
     unsigned char _rs485_rcvData(int mc_num, const Rs485Machine& mc, int* len_out,
-                                 unsigned char* area);
+                                 unsigned char* area, unsigned char* status);
 
     const std::string device;
     const std::string de_line;
@@ -82,13 +94,20 @@ class Rs485Control {
     int _fdDe{-1};
     termios _termios{};
     Rs485Settings _rs485settings;
+    LinePacer _pacer;
 
   private:
     int _runRegisterCommand(const char* name, const std::string& value, int channel,
                             int reg_column);
     // The record a cycle polls with, taken whole under the table lock.
     Rs485Machine _snapshot(int mc_num);
+    // Stores a machine's status unless a new mask was set since the cycle began: the table
+    // then shows the selection of that order, not the results of the older cycle.
     void _setComFlag(int mc_num, unsigned char value);
+    // Sets the machine's format, or only discards unread input when it is in force already.
+    void _prepareLine(unsigned char ctrl_bit);
+    // Ends a transaction before the reply wait: the bus back to receive, no bytes, status 24.
+    int _endEarly(int* len_out, unsigned char* status);
     bool _rtsMode() const { return de_line == kNoDeLine; }
     std::string _tag() const;
     std::string _tag(int mc_num) const;
@@ -97,8 +116,14 @@ class Rs485Control {
     // while the worker runs a cycle.
     std::mutex _tableLock;
     Rs485Machine _rs485machines[vel::shm::kMachineCount];
+    // Counts SetComFlags calls; the cycle keeps the value it started with. Both under the
+    // table lock.
+    unsigned _maskGeneration{0};
+    unsigned _cycleGeneration{0};
     // Owned by the worker thread alone.
     SendBuffer _sendBuffers[vel::shm::kMachineCount];
+    // The ctrl_bit in force on the tty; -1 when none was set since the tty was opened.
+    int _appliedFormat{-1};
 };
 
 }  // namespace veldw485::line

@@ -213,7 +213,11 @@ int SharedMem::_makeKey(int i, const std::string& list_key, key_t* key) {
         return -2;
     }
     const std::string path = dir + "/" + _sd->getConfShmemStr(_no, list_key, i);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kKeyFileMode);
+    // The file only gives ftok an inode. The directory is group-writable, so a link planted
+    // there is refused rather than followed, and an existing file is left as it is; O_NONBLOCK
+    // keeps a planted FIFO from holding the start.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                          kKeyFileMode);
     if (fd < 0) {
         return -4;
     }

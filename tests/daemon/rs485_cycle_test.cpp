@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +30,32 @@ std::vector<ReplyStep> Steps(std::initializer_list<ReplyStep> steps) {
     return steps;
 }
 
+// A driver whose output-queue query can be made to fail or to report bytes that never leave.
+class FaultDriver : public Driver {
+  public:
+    using Driver::Driver;
+    std::atomic<int> queries_left{-1};  // queries that still succeed; -1 without limit
+    // Queries that report bytes stuck in the queue; finite, so that a driver without a drain
+    // bound fails the test instead of hanging in it.
+    std::atomic<int> stuck_queries{0};
+
+  protected:
+    int _outputQueue(int* queued) override {
+        if (queries_left == 0) {
+            return -1;
+        }
+        if (queries_left > 0) {
+            --queries_left;
+        }
+        const int ret = Driver::_outputQueue(queued);
+        if (stuck_queries > 0) {
+            --stuck_queries;
+            *queued = 7;
+        }
+        return ret;
+    }
+};
+
 class Rs485Cycle : public rs485test::SandboxTest {
   protected:
     void SetUp() override {
@@ -44,7 +71,7 @@ class Rs485Cycle : public rs485test::SandboxTest {
     // A GPIO-mode driver on the pty, opened at baud index baud with machines configured by
     // the caller afterwards.
     void OpenDriver(unsigned char baud = 5, bool sniffer = false, int max_machine = 15) {
-        drv_ = std::make_unique<Driver>(pty_.SlavePath(), "de", 3, max_machine, 0);
+        drv_ = std::make_unique<FaultDriver>(pty_.SlavePath(), "de", 3, max_machine, 0);
         ASSERT_EQ(drv_->Open(sniffer, baud), 0);
     }
 
@@ -77,7 +104,7 @@ class Rs485Cycle : public rs485test::SandboxTest {
     }
 
     PtyPair pty_;
-    std::unique_ptr<Driver> drv_;
+    std::unique_ptr<FaultDriver> drv_;
     int lens_[15];
     unsigned char areas_[15 * kArea];
 };
@@ -229,9 +256,9 @@ TEST_F(Rs485Cycle, OneMachineTimesOutAnotherAnswers) {
     EXPECT_EQ(Status(1), 2);
     EXPECT_EQ(lens_[1], 2);
     EXPECT_EQ(Area(1, 2), "M1");
-    // Machine 2 was not selected: status and result areas stay as they were.
+    // Machine 2 was not selected: no bytes, its area untouched.
     EXPECT_EQ(Status(2), 0);
-    EXPECT_EQ(lens_[2], 999);
+    EXPECT_EQ(lens_[2], 0);
     EXPECT_TRUE(AreaUntouched(2, 0));
     EXPECT_EQ(responder.Requests(), (std::vector<std::string>{std::string("\x00?", 2), "\x01?"}));
     // A cycle without a new mask polls the same machines and replaces their statuses.
@@ -261,7 +288,7 @@ TEST_F(Rs485Cycle, SnifferModeWritesNothing) {
     EXPECT_EQ(drv_->StartCom(lens_, areas_), 1);
     EXPECT_EQ(pty_.ReadAvailable(200), "");
     EXPECT_EQ(Status(0), 1);
-    EXPECT_EQ(lens_[0], 999);
+    EXPECT_EQ(lens_[0], 0);
     EXPECT_EQ(testsupport::ReadFile(testsupport::kGpioValue), "");
 }
 
@@ -285,54 +312,135 @@ std::string LongBody(int n) {
     return body;
 }
 
-TEST_F(Rs485Cycle, OverLongReplyIsCutAtTheAreaAndTheLineLeftClean) {
+TEST_F(Rs485Cycle, ReplyLongerThanTheAreaIsAReadErrorAndTheNextMachineAnswers) {
     const std::string body = LongBody(500);
     PtyResponder responder(pty_, 1, [&](const std::string& req) {
-        return req[0] == 0 ? Steps({{body}}) : Steps({{"OK"}});
+        return req[0] == 0   ? Steps({{body}})
+               : req[0] == 1 ? Steps({{body + "\x03Z"}})
+                             : Steps({{"OK"}});
     });
     OpenDriver();
     drv_->SetPortParams(0, 0x03, 500, 1, 0, 0);
-    drv_->SetPortParams(1, 0x03, 500, 1, 0, 0);
-    Request(0, std::string(1, '\0'));
-    Request(1, "\x01");
-    drv_->SetComFlags(0x3);
-    EXPECT_EQ(drv_->StartCom(lens_, areas_), 1);
-    EXPECT_EQ(Status(0), 2);
-    EXPECT_EQ(lens_[0], kArea);
-    EXPECT_EQ(Area(0, kArea), body.substr(0, kArea));
-    EXPECT_EQ(Status(1), 2);
-    EXPECT_EQ(lens_[1], 2);
-    EXPECT_EQ(Area(1, 2), "OK");
-    EXPECT_TRUE(AreaUntouched(1, 2));
+    drv_->SetPortParams(1, 0x03, 500, 0x03, 1, 0);
+    drv_->SetPortParams(2, 0x03, 500, 1, 0, 0);
+    for (int mc = 0; mc < 3; ++mc) {
+        Request(mc, std::string(1, static_cast<char>(mc)));
+    }
+    drv_->SetComFlags(0x7);
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 0);
+    for (int mc = 0; mc < 2; ++mc) {
+        EXPECT_EQ(Status(mc), 24) << mc;
+        EXPECT_EQ(lens_[mc], 0) << mc;
+    }
+    EXPECT_EQ(Status(2), 2);
+    EXPECT_EQ(lens_[2], 2);
+    EXPECT_EQ(Area(2, 2), "OK");
 }
 
-TEST_F(Rs485Cycle, OverLongReplyWithDelimiterIsCompleteWithTheKeptBytes) {
-    const std::string body = LongBody(480);
-    PtyResponder responder(pty_, 1, [&](const std::string&) { return Steps({{body + "\x03Z"}}); });
-    OpenDriver();
-    drv_->SetPortParams(0, 0x03, 500, 0x03, 1, 0);
-    Request(0, "\x01");
-    drv_->SetComFlags(0x1);
-    EXPECT_EQ(drv_->StartCom(lens_, areas_), 1);
-    EXPECT_EQ(Status(0), 2);
-    EXPECT_EQ(lens_[0], kArea);
-    EXPECT_EQ(Area(0, kArea), body.substr(0, kArea));
-    EXPECT_TRUE(AreaUntouched(1, 0));
+// A machine (or a floating bus) that never falls silent, as fast as the line takes it or a
+// byte now and then, well inside its time-out.
+TEST_F(Rs485Cycle, BabblingMachineEndsWithReadErrorAndTheCycleGoesOn) {
+    for (const int pause_ms : {0, 2}) {
+        SCOPED_TRACE(pause_ms);
+        PtyResponder responder(pty_, 1, [&](const std::string& req) {
+            return req[0] == 0 ? Steps({{pause_ms == 0 ? "bbbb" : "b", false, pause_ms, true}})
+                               : Steps({{"OK\x03"}});
+        });
+        OpenDriver();
+        drv_->SetPortParams(0, 0x03, 300, 0x03, 0, 0);
+        drv_->SetPortParams(1, 0x03, 500, 0x03, 0, 0);
+        Request(0, std::string(1, '\0'));
+        Request(1, "\x01");
+        drv_->SetComFlags(0x3);
+        EXPECT_EQ(drv_->StartCom(lens_, areas_), 0);
+        EXPECT_EQ(Status(0), 24);
+        EXPECT_EQ(lens_[0], 0);
+        // A last piece of babble may still precede the next machine's reply.
+        EXPECT_EQ(Status(1), 2);
+        ASSERT_GE(lens_[1], 2);
+        EXPECT_EQ(Area(1, lens_[1]).substr(static_cast<std::size_t>(lens_[1] - 2)), "OK");
+        EXPECT_EQ(drv_->Close(), 0);
+        drv_.reset();
+    }
 }
 
-TEST_F(Rs485Cycle, FailedWriteEndsTransactionBeforeReplyWait) {
+TEST_F(Rs485Cycle, EarlyEndsLeaveNoBytesOfTheLastCycle) {
+    PtyResponder responder(pty_, 2, [](const std::string&) { return Steps({{"OK"}}); });
     OpenDriver();
-    drv_->SetPortParams(0, 0x03, 20, 1, 0, 0);
+    drv_->SetPortParams(0, 0x03, 50, 1, 0, 0);
     Request(0, "\x01\x02");
     drv_->SetComFlags(0x1);
-    // Suspended output makes the non-blocking write fail.
-    ASSERT_EQ(::tcflow(pty_.Slave(), TCOOFF), 0);
-    EXPECT_EQ(drv_->StartCom(lens_, areas_), 0);
-    EXPECT_EQ(Status(0), 1);
-    EXPECT_EQ(lens_[0], 999);
-    EXPECT_TRUE(AreaUntouched(0, 0));
-    // The transceiver was handed back to receive.
-    EXPECT_EQ(testsupport::ReadFile(testsupport::kGpioValue), "10");
+    auto good_cycle = [&] {
+        ASSERT_EQ(drv_->StartCom(lens_, areas_), 1);
+        ASSERT_EQ(lens_[0], 2);
+        ASSERT_EQ(Status(0), 2);
+    };
+    struct Fault {
+        const char* name;
+        std::function<void()> set;
+        std::function<void()> clear;
+        bool request_sent;
+    };
+    const Fault faults[] = {
+        // Suspended output makes the non-blocking write fail.
+        {"write", [&] { ASSERT_EQ(::tcflow(pty_.Slave(), TCOOFF), 0); },
+         [&] { ASSERT_EQ(::tcflow(pty_.Slave(), TCOON), 0); }, false},
+        // The first query (before the transaction) succeeds, the one after the write fails.
+        {"queue query", [&] { drv_->queries_left = 1; }, [&] { drv_->queries_left = -1; }, true},
+        {"queue not drained", [&] { drv_->stuck_queries = 200; }, [&] { drv_->stuck_queries = 0; },
+         true},
+    };
+    for (const Fault& f : faults) {
+        SCOPED_TRACE(f.name);
+        good_cycle();
+        f.set();
+        EXPECT_EQ(drv_->StartCom(lens_, areas_), 0);
+        f.clear();
+        EXPECT_EQ(Status(0), 24);
+        EXPECT_EQ(lens_[0], 0);
+        // The transceiver was handed back to receive.
+        EXPECT_EQ(testsupport::ReadFile(testsupport::kGpioValue).back(), '0');
+        // The answer to a request that went out comes in the end; the next cycle discards it.
+        if (f.request_sent) {
+            ASSERT_TRUE(testsupport::WaitUntil([&] { return pty_.SlaveUnread() == 2; }, 5000));
+        }
+    }
+    good_cycle();
+}
+
+TEST_F(Rs485Cycle, ComptDuringACycleChangesTheTableNotTheCyclesResults) {
+    OpenDriver();
+    // The order comes from the responder's thread while machine 0 is being answered.
+    FaultDriver* drv = drv_.get();
+    PtyResponder responder(pty_, 1, [drv](const std::string& req) {
+        if (req[0] == 0) {
+            drv->SetComFlags(0x4);
+        }
+        return Steps({{std::string("R") + static_cast<char>('0' + req[0])}});
+    });
+    unsigned char statuses[15];
+    for (int mc = 0; mc < 3; ++mc) {
+        drv_->SetPortParams(mc, 0x03, 100, 1, 0, 0);
+        Request(mc, std::string(1, static_cast<char>(mc)));
+    }
+    drv_->SetComFlags(0x3);
+    EXPECT_EQ(drv_->StartCom(lens_, areas_, statuses), 1);
+    // The mask read at the start: machines 0 and 1 polled, each with its own reply.
+    for (int mc = 0; mc < 2; ++mc) {
+        EXPECT_EQ(statuses[mc], 2) << mc;
+        EXPECT_EQ(Area(mc, lens_[mc]), "R" + std::to_string(mc));
+    }
+    EXPECT_EQ(statuses[2], 0);
+    EXPECT_EQ(lens_[2], 0);
+    // The table shows the order's selection; the next cycle polls machine 2 alone.
+    EXPECT_EQ(Status(0), 0);
+    EXPECT_EQ(Status(1), 0);
+    EXPECT_EQ(Status(2), 1);
+    EXPECT_EQ(drv_->StartCom(lens_, areas_, statuses), 1);
+    EXPECT_EQ(statuses[0], 0);
+    EXPECT_EQ(lens_[0], 0);
+    EXPECT_EQ(statuses[2], 2);
+    EXPECT_EQ(Area(2, lens_[2]), "R2");
 }
 
 TEST_F(Rs485Cycle, ConcurrentOrderSeesEachMachineWithOneRecord) {

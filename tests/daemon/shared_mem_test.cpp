@@ -276,6 +276,29 @@ TEST_F(SharedMemTest, UnusableKeyDirectoryFailsTheGroup) {
     EXPECT_TRUE(ListShmSegments().empty());
 }
 
+TEST_F(SharedMemTest, KeyFilesFollowNoLinkAndKeepWhatIsThere) {
+    ASSERT_EQ(::system("rm -rf /var/local/sandbox/keys"), 0);
+    ASSERT_EQ(::system("mkdir -p /var/local/sandbox/keys/run/velkey"), 0);
+    const std::string victim = "/var/local/sandbox/victim";
+    ASSERT_TRUE(WriteFile(victim, "precious"));
+    ASSERT_EQ(::symlink(victim.c_str(), (std::string(kKeyDir) + "/shm0_0.key").c_str()), 0);
+    const std::string kept = std::string(kKeyDir) + "/sem0_1.key";
+    ASSERT_TRUE(WriteFile(kept, "old"));
+    {
+        SharedMem mem;
+        ASSERT_EQ(mem.SetShmemNo(0), 0);
+        EXPECT_NE(mem.CreateShmem(), 0);
+        EXPECT_EQ(mem.DestroyShmem(), 0);
+    }
+    EXPECT_EQ(ReadFile(victim), "precious");
+    EXPECT_TRUE(ListShmSegments().empty());
+    ASSERT_EQ(::unlink((std::string(kKeyDir) + "/shm0_0.key").c_str()), 0);
+    SharedMem mem;
+    ASSERT_TRUE(CreateGroup0(mem));
+    EXPECT_EQ(ReadFile(kept), "old");
+    EXPECT_EQ(mem.DeactiveShmem() + mem.DestroyShmem(), 0);
+}
+
 TEST_F(SharedMemTest, GroupThatWasNeverCreatedTouchesNoOtherObject) {
     // Make the next identifiers 0, the value a zero-filled record would name.
     if (!WriteFile("/proc/sys/kernel/shm_next_id", "0") ||

@@ -229,8 +229,8 @@ TEST_F(FaultTest, MisbehavingMachinesAreFramedAndDoNotMixWithOthers) {
     Start();
     TcpClient c;
     OpenAndConfigure(c, 0x7f);
-    // Machine 6 stores its bytes without a delimiter in sight: silence framing would take
-    // them all; with ETX framing it ends on silence after the area is full.
+    // Machines 1, 2 and 6 send more body bytes than the area holds (6 without a delimiter
+    // in sight); each ends as soon as the area would overflow.
     GroupClient g;
     ASSERT_TRUE(g.Attach(BusRig::kKeyDir, 0));
     for (int m = 0; m < 7; ++m) {
@@ -242,19 +242,17 @@ TEST_F(FaultTest, MisbehavingMachinesAreFramedAndDoNotMixWithOthers) {
         shm::ReceiveSegment* rcv = g.Receive();
         EXPECT_EQ(rcv->records[0].statu, shm::kStatusComplete);
         EXPECT_EQ(Reply(rcv, 0), "M0");
-        EXPECT_EQ(rcv->records[1].statu, shm::kStatusComplete);
-        EXPECT_EQ(rcv->records[1].dalen, shm::kReceiveAreaSize);
-        EXPECT_EQ(Reply(rcv, 1).substr(0, 4), "ABCD");
-        EXPECT_EQ(rcv->records[2].statu, shm::kStatusComplete);
-        EXPECT_EQ(rcv->records[2].dalen, shm::kReceiveAreaSize);
+        // Replies that do not fit the area are read errors without bytes.
+        for (const int m : {1, 2, 6}) {
+            EXPECT_EQ(rcv->records[m].statu, shm::kStatusReadError) << m;
+            EXPECT_EQ(rcv->records[m].dalen, 0) << m;
+        }
         EXPECT_EQ(rcv->records[3].statu, shm::kStatusTimeout);
         EXPECT_EQ(Reply(rcv, 3), "M3");
         EXPECT_EQ(rcv->records[4].statu, shm::kStatusTimeout);
         EXPECT_EQ(rcv->records[4].dalen, 0);
         EXPECT_EQ(rcv->records[5].statu, shm::kStatusComplete);
         EXPECT_EQ(Reply(rcv, 5), "M5");
-        EXPECT_EQ(rcv->records[6].statu, shm::kStatusTimeout);
-        EXPECT_EQ(rcv->records[6].dalen, shm::kReceiveAreaSize);
         for (int m = 0; m < shm::kMachineCount; ++m) {
             EXPECT_EQ(rcv->records[m].da[rcv->records[m].dalen], 0) << m;
         }

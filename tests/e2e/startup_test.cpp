@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "LibE2e.h"
 #include "TestSupport.h"
 
 using testsupport::ChildProcess;
@@ -207,6 +208,45 @@ TEST_F(StartupTest, MoreGroupsThanLinesIsLoggedAndEndsWithStatusThree) {
     EXPECT_EQ(testsupport::CountShmSegments(), 0);
     EXPECT_EQ(testsupport::CountSemaphoreSets(), 0);
     EXPECT_FALSE(FileExists(kKeyDir));
+}
+
+TEST_F(StartupTest, FewerThanTwoItemsPerGroupAreRefusedByDaemonAndLibrary) {
+    ConfigPlan plan;
+    plan.lines = {LinePlan{"/var/local/sandbox/ttyA"}};
+    for (const int items : {0, 1}) {
+        plan.indata_num = items;
+        ASSERT_TRUE(testsupport::InstallConfig(plan));
+        ASSERT_TRUE(daemon_.Start());
+        ASSERT_TRUE(WaitEnd());
+        EXPECT_EQ(daemon_.Process().ExitStatus(), 0);
+        EXPECT_EQ(CountLines(daemon_.NewLog(), "]  setting error : shared_indata_num = " +
+                                                   std::to_string(items) + " : must be 2 to 64"),
+                  1)
+            << daemon_.NewLog();
+        EXPECT_FALSE(LogHas("accept end"));
+        EXPECT_EQ(testsupport::CountShmSegments(), 0);
+        EXPECT_EQ(testsupport::CountSemaphoreSets(), 0);
+        EXPECT_FALSE(FileExists(kKeyDir));
+    }
+
+    // A client configured with one item per group next to a daemon that serves two: the
+    // open is refused before the daemon is asked, and the data calls touch no segment.
+    plan.indata_num = 2;
+    ASSERT_TRUE(testsupport::InstallConfig(plan));
+    plan.indata_num = 1;
+    ASSERT_TRUE(WriteFile(testsupport::kLibConf, testsupport::MakeConfig(plan)));
+    ASSERT_TRUE(daemon_.Start());
+    ASSERT_TRUE(daemon_.WaitServing());
+    std::string build_log;
+    const std::string client = testsupport::BuildCClient(&build_log);
+    ASSERT_FALSE(client.empty()) << build_log;
+    testsupport::CClientRun run;
+    ASSERT_TRUE(run.Start(client, {"open:1", "put:1:1:0101", "start:1", "close:1"}));
+    ASSERT_TRUE(run.Finish()) << run.Process().Stderr();
+    EXPECT_EQ(run.Lines(), (std::vector<std::string>{"open 1 -1", "put 1 1 0", "start 1 0 calls 0",
+                                                     "close 1", "end"}));
+    EXPECT_FALSE(LogHas("***** order open")) << daemon_.NewLog();
+    ExpectCleanStartAndStop();
 }
 
 TEST_F(StartupTest, SignalsDuringTheStartDelayEndWithStatusTwo) {

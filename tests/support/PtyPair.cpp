@@ -110,6 +110,10 @@ void PtyResponder::Run() {
                 requests_.push_back(request);
             }
             for (const ReplyStep& step : answer_(request)) {
+                if (step.repeat) {
+                    Repeat(step);
+                    continue;
+                }
                 if (step.after_drained) {
                     WaitUntil([this] { return stop_ || pty_.SlaveUnread() == 0; }, 20000);
                 }
@@ -119,6 +123,24 @@ void PtyResponder::Run() {
                 pty_.Write(step.bytes);
             }
         }
+    }
+}
+
+void PtyResponder::Repeat(const ReplyStep& step) {
+    std::size_t sent = 0;
+    while (!stop_ && sent < kMaxRepeatBytes) {
+        pollfd pfd{pty_.Master(), POLLIN, 0};
+        if (::poll(&pfd, 1, 0) > 0) {
+            return;  // the next request: the master has the line again
+        }
+        if (step.pause_ms > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(step.pause_ms));
+        } else if (pty_.SlaveUnread() > 0) {
+            ::poll(&pfd, 1, 1);
+            continue;
+        }
+        pty_.Write(step.bytes);
+        sent += step.bytes.size();
     }
 }
 

@@ -38,12 +38,16 @@ class PtyPair {
 };
 
 // One piece of an answer: optionally wait until the slave's user has read everything sent so
-// far, then pause, then write the bytes.
+// far, then pause, then write the bytes. A repeated step writes the bytes again and again (after
+// each pause, or without one as fast as the slave's user reads them) until the next request
+// comes, at most kMaxRepeatBytes in all.
 struct ReplyStep {
     std::string bytes;
     bool after_drained{false};
     int pause_ms{0};
+    bool repeat{false};
 };
+inline constexpr std::size_t kMaxRepeatBytes = 1200;
 
 // Answers requests on the master side: a request is request_len bytes; the answer function
 // gets it and returns the steps to play.
@@ -60,6 +64,7 @@ class PtyResponder {
 
   private:
     void Run();
+    void Repeat(const ReplyStep& step);
 
     PtyPair& pty_;
     std::size_t request_len_;

@@ -1,0 +1,35 @@
+// Waits of the line's timing rules, kept on a schedule of absolute deadlines on the monotonic
+// clock: each wait ends one rule amount after the deadline of the previous one, so that the
+// time spent in system calls and traces between two waits, and the scheduler's lateness in
+// waking the thread, do not add up over a transaction.
+#pragma once
+
+#include <cstdint>
+
+namespace veldw485::line {
+
+class LinePacer {
+  public:
+    // Asks the kernel for wake-ups without timer slack on the calling thread; the thread
+    // that runs a line's cycles calls it once.
+    static void PreciseWakeups();
+
+    // catch_up_us: how far behind its schedule a thread may be and still keep it. A thread
+    // held up for longer (preempted, a slow call) starts the schedule again from the
+    // current time, so the following waits are not run together to catch up.
+    explicit LinePacer(int64_t catch_up_us = 0) : _catchUpNs(catch_up_us * 1000) {}
+
+    void SetCatchUp(int64_t catch_up_us) { _catchUpNs = catch_up_us * 1000; }
+    // The next wait counts from the current time.
+    void Restart();
+    // Waits until us microseconds after the previous deadline (see catch_up_us).
+    void Wait(int64_t us);
+
+  private:
+    static int64_t NowNs();
+
+    int64_t _catchUpNs;
+    int64_t _deadlineNs{0};
+};
+
+}  // namespace veldw485::line
