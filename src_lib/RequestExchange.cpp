@@ -125,7 +125,27 @@ RequestExchange::Outcome RequestExchange::Collect(uint32_t answer_bit, int32_t* 
         if (o != Outcome::kDone) {
             return o;
         }
+        if (_lost(answer_bit)) {
+            VTRACE(_channel << ":: request : neither request nor answer left, answer lost");
+            return Outcome::kLost;
+        }
     }
+}
+
+bool RequestExchange::_lost(uint32_t answer_bit) {
+    // Between taking a request and posting its answer the worker holds the mutex, so a slot
+    // seen free under it cannot be this request still in progress. A busy mutex (a cycle
+    // running) says nothing: look again after the next slice.
+    if (_shm.MutexLockFor(shm::kControlEntry, 0) != 0) {
+        return false;
+    }
+    const uint32_t mine = answer_bit | (answer_bit == shm::kTransmitAnswer ? shm::kTransmitRequest
+                                                                           : shm::kComRequest);
+    const auto* ctl =
+        static_cast<const shm::ControlSegment*>(_shm.GetShmemAddr(shm::kControlEntry));
+    const bool lost = (ctl->data_flags & mine) == 0U;
+    _shm.MutexUnlock(shm::kControlEntry);
+    return lost;
 }
 
 }  // namespace veldwlib

@@ -14,7 +14,7 @@ namespace veldwlib {
 
 class RequestExchange {
   public:
-    enum class Outcome { kDone, kCancelled, kDaemonGone };
+    enum class Outcome { kDone, kCancelled, kDaemonGone, kLost };
 
     // socket_fd: the channel's connection to the daemon (-1 when it is closed); its end is
     // how the daemon's end is seen first.
@@ -26,7 +26,9 @@ class RequestExchange {
     // data and a 0 byte.
     Outcome Post(uint32_t request_bit, int32_t mode, const uint8_t* data, int32_t data_len);
     // Waits for answer_bit; a post that finds it not set is not this request's answer and the
-    // wait goes on. *result: data_len for a transmit answer, mode for a cycle answer.
+    // wait goes on. kLost: the slot shows neither this request nor its answer any more (the
+    // worker cleared an answer left uncollected too long, or another waiter took it). *result:
+    // data_len for a transmit answer, mode for a cycle answer.
     Outcome Collect(uint32_t answer_bit, int32_t* result);
 
     // Length of one wait slice: how late a close or the daemon's end is noticed.
@@ -37,6 +39,7 @@ class RequestExchange {
   private:
     Outcome _lockControl();
     Outcome _between() const;
+    bool _lost(uint32_t answer_bit);
     bool _daemonGone() const;
 
     shmem::SharedMemCli& _shm;

@@ -218,7 +218,7 @@ TEST_F(StartupTest, FewerThanTwoItemsPerGroupAreRefusedByDaemonAndLibrary) {
         ASSERT_TRUE(testsupport::InstallConfig(plan));
         ASSERT_TRUE(daemon_.Start());
         ASSERT_TRUE(WaitEnd());
-        EXPECT_EQ(daemon_.Process().ExitStatus(), 0);
+        EXPECT_EQ(daemon_.Process().ExitStatus(), 3);
         EXPECT_EQ(CountLines(daemon_.NewLog(), "]  setting error : shared_indata_num = " +
                                                    std::to_string(items) + " : must be 2 to 64"),
                   1)
