@@ -77,10 +77,11 @@ void Bridge::_onConnected() {
     reconnect_.Reset();
     BridgeLog::Info("broker " + config_.broker.host + ":" + std::to_string(config_.broker.port) +
                     ": connected");
-    mqtt_.Publish(status_topic_, "online", true);
+    // The broker handles the subscription first: whoever sees "online" may send commands.
     if (!mqtt_.Subscribe(commands_.Pattern())) {
         BridgeLog::Warning("cannot subscribe to " + commands_.Pattern());
     }
+    mqtt_.Publish(status_topic_, "online", true);
     latest_.ForEach([this](int channel, int machine, const std::string& payload) {
         mqtt_.Publish(
             config_.Base() + "/" + std::to_string(channel) + "/" + std::to_string(machine), payload,

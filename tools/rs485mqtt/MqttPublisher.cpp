@@ -22,7 +22,11 @@ std::string ErrorText(int rc) {
     if (rc == MOSQ_ERR_ERRNO) {
         return std::strerror(errno);
     }
-    return mosquitto_strerror(rc);
+    std::string text = mosquitto_strerror(rc);
+    if (!text.empty() && text.back() == '.') {
+        text.pop_back();
+    }
+    return text;
 }
 
 }  // namespace
