@@ -39,6 +39,19 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/dwmid.conf.example
     ${PROJECT_SOURCE_DIR}/packaging/dwlib.conf.example DESTINATION ${RS485_EXAMPLE_DEST}
     COMPONENT daemon)
 
+# rs485mqtt is built where libmosquitto is found; its unit and example configuration go with
+# the daemon.
+set(RS485_CONF_NAMES dwmid dwlib)
+if(TARGET rs485mqtt)
+    list(APPEND RS485_CONF_NAMES rs485mqtt)
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/rs485mqtt.service.in
+        ${PROJECT_BINARY_DIR}/rs485mqtt.service @ONLY)
+    install(FILES ${PROJECT_BINARY_DIR}/rs485mqtt.service DESTINATION lib/systemd/system
+        COMPONENT daemon)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/rs485mqtt.conf.example
+        DESTINATION ${RS485_EXAMPLE_DEST} COMPONENT daemon)
+endif()
+
 # cmake --install puts the examples in place as dwmid.conf and dwlib.conf unless they exist;
 # an existing configuration is never overwritten. Packages leave this to their postinst, so
 # that no file under /usr/local/etc becomes part of a package (the environment variable RS485_PACKAGING is 1 while
@@ -46,7 +59,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/dwmid.conf.example
 install(CODE "
 if(NOT \"\$ENV{RS485_PACKAGING}\" STREQUAL \"1\")
     set(conf_dir \"\$ENV{DESTDIR}${RS485_CONF_DIR}\")
-    foreach(name dwmid dwlib)
+    foreach(name ${RS485_CONF_NAMES})
         if(EXISTS \"\${conf_dir}/\${name}.conf\")
             message(STATUS \"Kept existing: \${conf_dir}/\${name}.conf\")
         else()
