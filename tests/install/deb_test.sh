@@ -66,6 +66,12 @@ dpkg_root -s dwmid | grep -q '^Status: install ok installed' || fail "dwmid not 
 dpkg_root -s librs485-1 | grep -q '^Status: install ok installed' || fail "librs485-1 not installed"
 conf=$root/usr/local/etc/vellib
 [[ -f "$conf/dwmid.conf" && -f "$conf/dwlib.conf" ]] || fail "postinst did not place the configuration"
+if [[ -e "$bin/tools/rs485mqtt/rs485mqtt" ]]; then
+    [[ "$daemon_files" == *bin/rs485mqtt* && "$daemon_files" == *rs485mqtt.service* ]] \
+        || fail "the bridge is not in the daemon package"
+    [[ "$depends" == *libmosquitto* ]] || fail "dwmid does not depend on libmosquitto: $depends"
+    [[ -f "$conf/rs485mqtt.conf" ]] || fail "postinst did not place rs485mqtt.conf"
+fi
 echo '{"kept": true}' > "$conf/dwmid.conf"
 dpkg_root -i "$daemon_deb" > "$scratch/dpkg2.log" 2>&1 || { cat "$scratch/dpkg2.log"; fail "reinstall"; }
 grep -q '"kept": true' "$conf/dwmid.conf" || fail "reinstall overwrote dwmid.conf"

@@ -37,6 +37,17 @@ readelf -d "$prefix/bin/rs485ctl" | grep -q "R.*PATH.*\[\$ORIGIN/../$libdir\]" \
 [[ $(readlink "$prefix/$libdir/librs485.so.1") == librs485.so.1.* ]] || fail "librs485.so.1 link"
 grep -qx 'Restart=on-failure' "$prefix/lib/systemd/system/dwmid.service" || fail "unit restart"
 grep -qx 'StandardOutput=null' "$prefix/lib/systemd/system/dwmid.service" || fail "unit output"
+# The MQTT bridge, where libmosquitto was found for the build.
+if [[ -e "$bin/tools/rs485mqtt/rs485mqtt" ]]; then
+    for f in bin/rs485mqtt share/man/man1/rs485mqtt.1.gz lib/systemd/system/rs485mqtt.service \
+             share/dwmid/rs485mqtt.conf.example; do
+        [[ -e "$prefix/$f" ]] || fail "missing $f"
+    done
+    grep -qx 'After=dwmid.service network-online.target' \
+        "$prefix/lib/systemd/system/rs485mqtt.service" || fail "bridge unit order"
+    cmp -s "$src/packaging/rs485mqtt.conf.example" /usr/local/etc/vellib/rs485mqtt.conf \
+        || fail "rs485mqtt.conf was not installed from the example"
+fi
 grep -q '^ExecStartPre=/bin/mkdir -p /var/local/vellog$' "$prefix/lib/systemd/system/dwmid.service" \
     || fail "unit log directory"
 

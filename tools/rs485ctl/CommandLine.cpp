@@ -8,6 +8,10 @@
 
 namespace rs485ctl {
 
+using rs485tools::ByteText;
+using rs485tools::FrameFormat;
+using rs485tools::NumberText;
+
 namespace {
 
 constexpr char kFooter[] = R"(Requests:

@@ -9,6 +9,8 @@
 
 namespace rs485ctl {
 
+using rs485tools::BusSession;
+
 namespace {
 
 timespec Now() {

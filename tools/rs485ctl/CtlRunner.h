@@ -7,6 +7,8 @@
 
 namespace rs485ctl {
 
+using rs485tools::SignalWatch;
+
 class CtlRunner {
   public:
     CtlRunner(const CtlSettings& settings, ReportWriter& report, const SignalWatch& signals)

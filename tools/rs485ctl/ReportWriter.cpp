@@ -9,6 +9,8 @@
 
 namespace rs485ctl {
 
+using rs485tools::ByteText;
+
 namespace {
 
 std::string Millis(uint32_t us) {

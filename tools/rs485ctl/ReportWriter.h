@@ -12,6 +12,9 @@
 
 namespace rs485ctl {
 
+using rs485tools::MachineReply;
+using rs485tools::MachineStats;
+
 class ReportWriter {
   public:
     // out stays owned by the caller. running: print running statistics with every cycle.

@@ -11,6 +11,7 @@
 
 int main(int argc, char** argv) {
     using namespace rs485ctl;
+    using rs485tools::StdoutDiverter;
     CommandLine command_line;
     switch (command_line.Parse(argc, argv)) {
         case CommandLine::Outcome::kHelp:

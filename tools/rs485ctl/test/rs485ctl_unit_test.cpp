@@ -15,6 +15,7 @@
 #include "ReportWriter.h"
 
 using namespace rs485ctl;
+using namespace rs485tools;
 
 namespace {
 

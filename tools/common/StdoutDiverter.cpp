@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace rs485ctl {
+namespace rs485tools {
 
 StdoutDiverter::StdoutDiverter(bool traces_to_stderr) {
     std::fflush(stdout);
@@ -40,4 +40,4 @@ StdoutDiverter::~StdoutDiverter() {
     }
 }
 
-}  // namespace rs485ctl
+}  // namespace rs485tools

@@ -4,7 +4,7 @@
 
 #include "NumberText.h"
 
-namespace rs485ctl {
+namespace rs485tools {
 
 namespace {
 
@@ -69,4 +69,4 @@ std::string FrameFormat::Describe(uint8_t ctrl_bit) {
     return text;
 }
 
-}  // namespace rs485ctl
+}  // namespace rs485tools

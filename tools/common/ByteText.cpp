@@ -1,6 +1,6 @@
 #include "ByteText.h"
 
-namespace rs485ctl {
+namespace rs485tools {
 
 namespace {
 
@@ -124,4 +124,4 @@ std::string ByteText::ToPrintable(const uint8_t* data, std::size_t len) {
     return text;
 }
 
-}  // namespace rs485ctl
+}  // namespace rs485tools

@@ -1,10 +1,10 @@
-// Number fields of the command line: plain values, delimiters and machine lists.
+// Number fields given as text: plain values, delimiters and machine lists.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-namespace rs485ctl {
+namespace rs485tools {
 
 class NumberText {
   public:
@@ -17,4 +17,4 @@ class NumberText {
     static bool ParseMachineList(const std::string& text, int* mask, std::string* error);
 };
 
-}  // namespace rs485ctl
+}  // namespace rs485tools

@@ -4,7 +4,7 @@
 
 #include <rs485.h>
 
-namespace rs485ctl {
+namespace rs485tools {
 
 bool NumberText::ParseUnsigned(const std::string& text, unsigned long max, unsigned long* value) {
     std::size_t pos = 0;
@@ -94,4 +94,4 @@ bool NumberText::ParseMachineList(const std::string& text, int* mask, std::strin
     return true;
 }
 
-}  // namespace rs485ctl
+}  // namespace rs485tools

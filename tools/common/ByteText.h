@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace rs485ctl {
+namespace rs485tools {
 
 class ByteText {
   public:
@@ -20,4 +20,4 @@ class ByteText {
     static std::string ToPrintable(const uint8_t* data, std::size_t len);
 };
 
-}  // namespace rs485ctl
+}  // namespace rs485tools

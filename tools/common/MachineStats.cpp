@@ -4,7 +4,7 @@
 
 #include <rs485.h>
 
-namespace rs485ctl {
+namespace rs485tools {
 
 void MachineStats::Record(uint8_t status, uint32_t cycle_us) {
     ++polls_;
@@ -69,4 +69,4 @@ uint32_t MachineStats::MedianUs() const {
     return lower + (upper - lower) / 2;
 }
 
-}  // namespace rs485ctl
+}  // namespace rs485tools

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace rs485ctl {
+namespace rs485tools {
 
 struct MachineReply {
     int machine{0};  // 1-based
@@ -12,4 +12,4 @@ struct MachineReply {
     std::vector<uint8_t> data;
 };
 
-}  // namespace rs485ctl
+}  // namespace rs485tools

@@ -2,7 +2,7 @@
 
 #include <rs485.h>
 
-namespace rs485ctl {
+namespace rs485tools {
 
 BusSession::~BusSession() {
     // Even a refused open may have been counted by the daemon, so it is always closed.
@@ -56,4 +56,4 @@ std::vector<MachineReply> BusSession::Replies(int mask) const {
     return replies;
 }
 
-}  // namespace rs485ctl
+}  // namespace rs485tools

@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-namespace rs485ctl {
+namespace rs485tools {
 
 class StdoutDiverter {
   public:
@@ -22,4 +22,4 @@ class StdoutDiverter {
     std::FILE* report_{nullptr};
 };
 
-}  // namespace rs485ctl
+}  // namespace rs485tools

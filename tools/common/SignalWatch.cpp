@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-namespace rs485ctl {
+namespace rs485tools {
 
 namespace {
 
@@ -47,4 +47,4 @@ bool SignalWatch::SleepUntil(const timespec& until) const {
     return false;
 }
 
-}  // namespace rs485ctl
+}  // namespace rs485tools

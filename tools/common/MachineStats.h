@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace rs485ctl {
+namespace rs485tools {
 
 class MachineStats {
   public:
@@ -41,4 +41,4 @@ class MachineStats {
     std::size_t next_{0};
 };
 
-}  // namespace rs485ctl
+}  // namespace rs485tools

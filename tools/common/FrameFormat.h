@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-namespace rs485ctl {
+namespace rs485tools {
 
 class FrameFormat {
   public:
@@ -16,4 +16,4 @@ class FrameFormat {
     static std::string Describe(uint8_t ctrl_bit);
 };
 
-}  // namespace rs485ctl
+}  // namespace rs485tools

@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "CtlSettings.h"
+#include "MachineParams.h"
 #include "MachineReply.h"
 
-namespace rs485ctl {
+namespace rs485tools {
 
 class BusSession {
   public:
@@ -30,4 +30,4 @@ class BusSession {
     bool opened_{false};
 };
 
-}  // namespace rs485ctl
+}  // namespace rs485tools

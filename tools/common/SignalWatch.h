@@ -4,7 +4,7 @@
 
 #include <ctime>
 
-namespace rs485ctl {
+namespace rs485tools {
 
 class SignalWatch {
   public:
@@ -18,4 +18,4 @@ class SignalWatch {
     bool SleepUntil(const timespec& until) const;
 };
 
-}  // namespace rs485ctl
+}  // namespace rs485tools

@@ -1,0 +1,34 @@
+// Statistics of one channel over one statistics interval: per machine the replies,
+// time-outs and errors, and the cycle time minimum, median and maximum.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include <rs485.h>
+
+#include "MachineReply.h"
+#include "MachineStats.h"
+
+namespace rs485mqtt {
+
+class ChannelStats {
+  public:
+    void RecordCycle(bool ok, uint32_t cycle_us,
+                     const std::vector<rs485tools::MachineReply>& replies);
+    // Starts a new interval.
+    void Clear() { *this = ChannelStats(); }
+
+    // Cycles as polls, failed cycles as errors, and the cycle times.
+    const rs485tools::MachineStats& Cycles() const { return cycles_; }
+    // Machine m (1-based); machines never polled have no polls.
+    const rs485tools::MachineStats& Machine(int m) const {
+        return machines_[static_cast<std::size_t>(m - 1)];
+    }
+
+  private:
+    rs485tools::MachineStats cycles_;
+    std::array<rs485tools::MachineStats, RS485_MACHINE_COUNT> machines_{};
+};
+
+}  // namespace rs485mqtt

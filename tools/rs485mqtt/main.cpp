@@ -1,0 +1,66 @@
+// rs485mqtt: publishes the lines of this controller to an MQTT broker (see rs485mqtt(1)).
+#include <signal.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "Bridge.h"
+#include "BridgeLog.h"
+#include "ConfigLoader.h"
+#include "PlanPrinter.h"
+#include "SignalWatch.h"
+#include "StdoutDiverter.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: rs485mqtt [--config FILE] [--check] [--trace]\n"
+    "  --config FILE  configuration file (default /usr/local/etc/vellib/rs485mqtt.conf)\n"
+    "  --check        check the configuration, print the plan and exit (0 valid, 2 refused)\n"
+    "  --trace        let the library's trace lines through to standard error\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace rs485mqtt;
+    std::string path = kDefaultConfigPath;
+    bool check = false;
+    bool trace = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--config") == 0 && i + 1 < argc) {
+            path = argv[++i];
+        } else if (std::strcmp(argv[i], "--check") == 0) {
+            check = true;
+        } else if (std::strcmp(argv[i], "--trace") == 0) {
+            trace = true;
+        } else if (std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else {
+            std::fprintf(stderr, "rs485mqtt: unknown argument \"%s\"\n%s", argv[i], kUsage);
+            return 64;
+        }
+    }
+    BridgeConfig config;
+    std::string error;
+    if (!ConfigLoader::Load(path, &config, &error)) {
+        if (check) {
+            std::fprintf(stderr, "rs485mqtt: %s: %s\n", path.c_str(), error.c_str());
+        } else {
+            BridgeLog::Error("configuration " + path + " refused: " + error);
+        }
+        return 2;
+    }
+    if (check) {
+        PlanPrinter::Print(stdout, path, config);
+        return 0;
+    }
+    // A broker that drops the connection must not end the bridge through SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
+    const rs485tools::SignalWatch signals;
+    // The library's trace lines would flood the journal at every cycle.
+    const rs485tools::StdoutDiverter diverter(trace);
+    Bridge bridge(config);
+    return bridge.Run();
+}
