@@ -96,8 +96,10 @@ bool ChannelPoller::_cycle(CycleResult* result) {
     const bool ok = session_->RunCycle();
     const int64_t end_us = MonotonicUs();
     result->info.end = WallClock();
-    // A cycle also fails when a machine does not answer. Whether the daemon is still there
-    // tells such a cycle from a lost channel: the selection order needs a live daemon.
+    // startCom's 0 does not say why: a machine that did not answer fails the cycle, and so does
+    // a daemon that ended or was killed (the library then returns within about a second and
+    // detaches the channel). The selection order tells them apart: it needs the daemon's
+    // connection, which ends with the daemon. A silent machine costs one order per cycle.
     if (!ok && !session_->SetMachines(mask_)) {
         _lost("the cycle failed and dwmid does not answer");
         return false;
