@@ -258,8 +258,7 @@ void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
     _pending = 0;
 
     auto* ctl = static_cast<shm::ControlSegment*>(_shmem->GetShmemAddr(shm::kControlEntry));
-    LinePacer poll(kPollCatchUpMicros);
-    poll.Restart();
+    LinePacer poll;
     while (true) {
         // An idle poll only looks at the flag word; the process-shared mutex is taken when a
         // bit is set, so an idle poll costs little more than its wake-up.
@@ -291,7 +290,7 @@ void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
                 break;
             }
         }
-        poll.Wait(kPollMicros);
+        poll.WaitNextTick(kPollMicros);
     }
     finished = true;
     _alive = false;

@@ -33,8 +33,6 @@ class LineConnector {
     static constexpr int kStopBit = 1;
     // Polls of the control segment, and polls an uncollected answer may wait.
     static constexpr int kPollMicros = 10000;
-    // Lateness of a poll that the next one catches up instead of starting a new 10 ms.
-    static constexpr int kPollCatchUpMicros = 1000;
     static constexpr int kStaleLimit = 100;
     // How long an open waits for the worker of an earlier close that is still opening or
     // closing its port before it is refused.

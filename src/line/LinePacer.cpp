@@ -33,6 +33,16 @@ void LinePacer::Wait(int64_t us) {
         _deadlineNs = now;
     }
     _deadlineNs += us * 1000;
+    SleepUntilDeadline();
+}
+
+void LinePacer::WaitNextTick(int64_t us) {
+    const int64_t period = us * 1000;
+    _deadlineNs = (NowNs() / period + 1) * period;
+    SleepUntilDeadline();
+}
+
+void LinePacer::SleepUntilDeadline() const {
     timespec until{};
     until.tv_sec = static_cast<time_t>(_deadlineNs / kNsPerSec);
     until.tv_nsec = static_cast<long>(_deadlineNs % kNsPerSec);

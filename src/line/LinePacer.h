@@ -24,9 +24,14 @@ class LinePacer {
     void Restart();
     // Waits until us microseconds after the previous deadline (see catch_up_us).
     void Wait(int64_t us);
+    // Waits until the next whole multiple of us on the monotonic clock. Pollers with the
+    // same period thus wake together, one timer interrupt for all of them, and each still
+    // looks at least once per period.
+    void WaitNextTick(int64_t us);
 
   private:
     static int64_t NowNs();
+    void SleepUntilDeadline() const;
 
     int64_t _catchUpNs;
     int64_t _deadlineNs{0};
