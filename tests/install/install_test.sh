@@ -75,7 +75,17 @@ find_package(rs485 1.0 REQUIRED)
 add_executable(rs485_example $src/examples/rs485_example.c $src/examples/shutdown_shim.cpp)
 target_link_libraries(rs485_example PRIVATE rs485::rs485)
 CMAKE
-cmake -S "$scratch/cm" -B "$scratch/cm/build" -DCMAKE_PREFIX_PATH="$prefix" > "$scratch/cm.log"
+# A sanitized build installs a sanitized library; the application then needs the same
+# runtime, loaded first.
+san=()
+needed=$(readelf -d "$prefix/$libdir/librs485.so.1")
+if [[ "$needed" == *libasan* ]]; then
+    san=(-DCMAKE_C_FLAGS=-fsanitize=address,undefined -DCMAKE_CXX_FLAGS=-fsanitize=address,undefined)
+elif [[ "$needed" == *libtsan* ]]; then
+    san=(-DCMAKE_C_FLAGS=-fsanitize=thread -DCMAKE_CXX_FLAGS=-fsanitize=thread)
+fi
+cmake -S "$scratch/cm" -B "$scratch/cm/build" -DCMAKE_PREFIX_PATH="$prefix" "${san[@]}" \
+    > "$scratch/cm.log"
 cmake --build "$scratch/cm/build" >> "$scratch/cm.log" || { cat "$scratch/cm.log"; fail "find_package build"; }
 readelf -d "$scratch/cm/build/rs485_example" | grep -q 'NEEDED.*\[librs485.so.1\]' \
     || fail "find_package build does not need librs485.so.1"
