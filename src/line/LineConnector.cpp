@@ -206,6 +206,12 @@ bool LineConnector::AwaitEnd(std::chrono::steady_clock::time_point deadline) {
     return true;
 }
 
+void LineConnector::AbandonWorker() {
+    if (_thread.joinable()) {
+        _thread.detach();
+    }
+}
+
 void LineConnector::SetOpenResult(int r) {
     std::lock_guard<std::mutex> guard(_lock);
     switch (r) {

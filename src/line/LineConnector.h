@@ -71,6 +71,9 @@ class LineConnector {
     bool AwaitEnd(std::chrono::steady_clock::time_point deadline);
     // True while a worker thread runs (also one that is no longer recorded).
     bool WorkerAlive() const { return _alive; }
+    // Lets a worker that did not end run on to the end of the process on its own: its
+    // connector and everything it uses must then never be destroyed.
+    void AbandonWorker();
 
     void Run(int channel, bool sniffer, unsigned char baudrate);
 

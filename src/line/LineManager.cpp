@@ -54,7 +54,11 @@ bool LineManager::StopWorkers() {
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopWaitMillis);
     bool all = true;
     for (auto& connector : _connectors) {
-        all = connector->AwaitEnd(deadline) && all;
+        if (!connector->AwaitEnd(deadline)) {
+            // The caller keeps this manager alive to the end of the process for it.
+            connector->AbandonWorker();
+            all = false;
+        }
     }
     return all;
 }

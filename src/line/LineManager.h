@@ -30,7 +30,8 @@ class LineManager {
     std::string OrderComPort(const Fields& fields);
 
     // Tells every worker to stop at once, then waits for all of them together, at most
-    // kStopWaitMillis; true when none runs any more.
+    // kStopWaitMillis; true when none runs any more. A worker that still runs is let go
+    // (detached), and the manager must then outlive it: it is never destroyed.
     bool StopWorkers();
     // True when the worker of the channel has ended (or there is none); never waits.
     bool WorkerEnded(int channel) const;
