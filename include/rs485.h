@@ -28,9 +28,12 @@
  * another thread. A send to a daemon that has gone away fails with a result; it never raises
  * SIGPIPE, and the library changes no signal disposition.
  *
- * Answers: a caller gets the answer to its own request or 0. An answer or semaphore post left
- * over from an earlier request (one given up, or of a process that ended) is dropped when the
- * next request is made and never taken as that request's answer.
+ * Answers: a caller gets the answer to its own request or 0. Processes that share a channel
+ * take turns: a request waits until the channel's request slot is free, that is until the
+ * request in flight has been answered and its answer collected (an answer nobody collects,
+ * of a process that ended or gave up, is cleared by the daemon within about a second). A
+ * semaphore post left over is dropped when the next request is made and never taken as that
+ * request's answer; a waiting call whose answer was cleared returns 0.
  *
  * Recovery after the daemon's end: the call that sees it returns 0 and detaches the channel's
  * shared memory, so that a restarted daemon can create its objects; from then on the data
@@ -59,8 +62,8 @@
  *    still call the old listener once after pxa_rs485_removeEventListener returned;
  *  - the library's objects are never destroyed, so threads may go on calling it while the
  *    process exits.
- * Processes that share one channel must not have requests outstanding at the same time: the
- * daemon's request slot does not tell requesters apart.
+ * Processes that share one channel need no lock of their own: their requests take turns in
+ * the request slot (see Answers).
  *
  * Diagnostics: the library writes trace lines and error lines; they are not an interface.
  * Error lines go to standard error. Trace lines go where the key "trace" of dwlib.conf says:
