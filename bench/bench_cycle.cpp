@@ -3,8 +3,6 @@
 // Usage: bench_cycle [CYCLES]   (inside scripts/sandbox; RS485SIM_BIN names the simulator)
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,14 +10,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
+#include "QuietOutput.h"
 #include "Rs485Control.h"
-
-extern char** environ;
 
 namespace {
 
@@ -101,8 +98,9 @@ double PredictTransaction(int c, double w, const std::vector<unsigned char>& rep
     }
 }
 
-pid_t StartSimulator(const std::string& bin, int baud) {
-    std::ofstream cfg(kConfig);
+// One machine a bus address, each with its own reply.
+std::string Machines() {
+    std::ostringstream cfg;
     cfg << "{\"machines\": [\n";
     for (int mc = 0; mc < kMachines; ++mc) {
         cfg << "  {\"match\": {\"address\": " << mc << "}, \"request_length\": " << kRequestLen
@@ -110,42 +108,14 @@ pid_t StartSimulator(const std::string& bin, int baud) {
             << "\n";
     }
     cfg << "]}\n";
-    cfg.close();
-    ::unlink(kLink);
-    const std::string b = std::to_string(baud);
-    std::vector<std::string> args = {bin,      "--link", kLink,   "--config", kConfig,
-                                     "--baud", b,        "--log", kSimLog};
-    std::vector<char*> argv;
-    for (std::string& a : args) {
-        argv.push_back(&a[0]);
-    }
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, bin.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
-        return -1;
-    }
-    for (int i = 0; i < 1500; ++i) {
-        struct stat st {};
-        if (::lstat(kLink, &st) == 0) {
-            return pid;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    return -1;
+    return cfg.str();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const int cycles = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
-    const char* env = std::getenv("RS485SIM_BIN");
-#ifdef RS485SIM_DEFAULT
-    const std::string sim_bin = env != nullptr ? env : RS485SIM_DEFAULT;
-#else
-    const std::string sim_bin = env != nullptr ? env : "rs485sim";
-#endif
+    const std::string sim_bin = bench::SimulatorProgram();
     // The driver traces every step on standard output and error; both go to /dev/null while
     // cycles run, and the table to a copy of the original standard output.
     const int table_fd = ::dup(STDOUT_FILENO);
@@ -160,48 +130,39 @@ int main(int argc, char** argv) {
                  kMachines, kRequestLen, Reply(0).size(), cycles);
     std::fprintf(table, "%5s %7s %11s %11s %13s %11s %10s %10s %6s\n", "baud", "bit/s", "median ms",
                  "min ms", "predicted ms", "wire ms", "med/pred", "med/wire", "fails");
+    bench::WriteText(kConfig, Machines());
     for (const int baud : {3, 4, 5}) {
-        const pid_t sim = StartSimulator(sim_bin, baud);
+        const pid_t sim = bench::StartSimulator(sim_bin, kLink, kConfig, baud, kSimLog);
         if (sim < 0) {
             std::fprintf(stderr, "bench_cycle: cannot start %s\n", sim_bin.c_str());
             return 1;
         }
-        std::fflush(stdout);
-        std::fflush(stderr);
-        const int saved = ::dup(STDOUT_FILENO);
-        const int saved_err = ::dup(STDERR_FILENO);
-        ::dup2(null_fd, STDOUT_FILENO);
-        ::dup2(null_fd, STDERR_FILENO);
-
-        veldw485::line::Rs485Control drv(kLink, "none", baud, kMachines, 0);
-        const int opened = drv.Open(false, static_cast<unsigned char>(baud));
-        for (int mc = 0; mc < kMachines; ++mc) {
-            drv.SetPortParams(mc, 0x03, 200, kDelimiter, kAfterDelimiter, 0);
-            unsigned char req[kRequestLen] = {
-                static_cast<unsigned char>(mc), 0x03, 0, 0, 0, 8, 0, 0};
-            drv.SetSendData(mc, req, kRequestLen);
-        }
-        drv.SetComFlags((1 << kMachines) - 1);
-        static int lens[kMachines];
-        static unsigned char areas[kMachines * 436];
-        drv.StartCom(lens, areas);  // warm-up
         std::vector<double> ms;
         int fails = 0;
-        for (int i = 0; i < cycles; ++i) {
-            const auto t0 = std::chrono::steady_clock::now();
-            if (drv.StartCom(lens, areas) != 1) {
-                ++fails;
+        int opened = 0;
+        {
+            const bench::QuietOutput quiet(null_fd);
+            veldw485::line::Rs485Control drv(kLink, "none", baud, kMachines, 0);
+            opened = drv.Open(false, static_cast<unsigned char>(baud));
+            for (int mc = 0; mc < kMachines; ++mc) {
+                drv.SetPortParams(mc, 0x03, 200, kDelimiter, kAfterDelimiter, 0);
+                unsigned char req[kRequestLen] = {
+                    static_cast<unsigned char>(mc), 0x03, 0, 0, 0, 8, 0, 0};
+                drv.SetSendData(mc, req, kRequestLen);
             }
-            const auto t1 = std::chrono::steady_clock::now();
-            ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+            drv.SetComFlags((1 << kMachines) - 1);
+            static int lens[kMachines];
+            static unsigned char areas[kMachines * 436];
+            drv.StartCom(lens, areas);  // warm-up
+            for (int i = 0; i < cycles; ++i) {
+                const auto t0 = bench::Clock::now();
+                if (drv.StartCom(lens, areas) != 1) {
+                    ++fails;
+                }
+                ms.push_back(bench::Ms(bench::Clock::now() - t0));
+            }
+            drv.Close();
         }
-        drv.Close();
-        std::fflush(stdout);
-        std::fflush(stderr);
-        ::dup2(saved, STDOUT_FILENO);
-        ::dup2(saved_err, STDERR_FILENO);
-        ::close(saved);
-        ::close(saved_err);
         ::kill(sim, SIGTERM);
         ::waitpid(sim, nullptr, 0);
         if (opened != 0) {

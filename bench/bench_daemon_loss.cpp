@@ -14,32 +14,17 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "rs485.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-std::string Config(const std::string& device) {
-    return "{\"order_conn\": {\"server\": \"localhost\", \"port\": 10001, \"conenct_timeout\": "
-           "200, \"res_wait_timeout\": 2000},\n\"log\": {\"log_dir\": \"/var/local/vellog\", "
-           "\"log_file\": \"dwmid.log\", \"log_max_bytes\": 1000000, \"log_counts\": 2},\n"
-           "\"line\": [{\"device\": \"" +
-           device +
-           "\", \"de_line\": \"none\", \"baudrate\": 5, \"max_machine\": 15}],\n"
-           "\"shared_indata_num\": 2, \"shared_key_dir\": \"/var/local/velkey\",\n\"shared\": "
-           "[{\"ipc_key\": [\"s0a\", \"s0b\"], \"sh_id\": [1, 2], \"shmem_size\": [8192, 256], "
-           "\"sem_key\": [\"m0a\", \"m0b\"]}],\n\"start_wait_interval\": 0}\n";
-}
+using bench::Clock;
+using bench::Ms;
 
 pid_t StartDaemon(const std::string& program) {
     const pid_t pid = ::fork();
@@ -93,9 +78,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_daemon_loss: no pseudo-terminal\n");
         return 1;
     }
-    const std::string conf = Config(::ptsname(master));
-    std::ofstream("/usr/local/etc/vellib/dwmid.conf") << conf;
-    std::ofstream("/usr/local/etc/vellib/dwlib.conf") << conf;
+    bench::WriteDaemonConfig({::ptsname(master)}, 1000000);
 
     std::vector<double> to_return;
     std::vector<double> reopen;

@@ -7,8 +7,6 @@
 #include <fcntl.h>
 #include <modbus.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,16 +14,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "ModbusRtu.h"
+#include "QuietOutput.h"
 #include "Rs485Control.h"
-
-extern char** environ;
 
 namespace {
 
@@ -49,8 +46,9 @@ std::string Request(int mc) {
     return r;
 }
 
-pid_t StartSimulator(const std::string& bin, int baud) {
-    std::ofstream cfg(kConfig);
+// Slaves 1 to 15, each answering a read of kCoils coils with a Modbus RTU reply.
+std::string Machines() {
+    std::ostringstream cfg;
     cfg << "{\"machines\": [\n";
     for (int mc = 0; mc < kMachines; ++mc) {
         cfg << "  {\"match\": {\"address\": " << mc + 1 << "}, \"request_length\": " << kRequestLen
@@ -58,30 +56,7 @@ pid_t StartSimulator(const std::string& bin, int baud) {
             << "\n";
     }
     cfg << "]}\n";
-    cfg.close();
-    ::unlink(kLink);
-    const std::string b = std::to_string(baud);
-    std::vector<std::string> args = {bin,      "--link", kLink,   "--config", kConfig,
-                                     "--baud", b,        "--log", kSimLog};
-    std::vector<char*> argv;
-    for (std::string& a : args) {
-        argv.push_back(&a[0]);
-    }
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, bin.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
-        return -1;
-    }
-    for (int i = 0; i < 1500; ++i) {
-        struct stat st {};
-        if (::lstat(kLink, &st) == 0) {
-            return pid;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    return -1;
+    return cfg.str();
 }
 
 // Median of cycles runs of cycle (after one warm-up); *fails counts runs that returned false.
@@ -89,13 +64,11 @@ double MedianMs(int cycles, const std::function<bool()>& cycle, int* fails) {
     cycle();
     std::vector<double> ms;
     for (int i = 0; i < cycles; ++i) {
-        const auto t0 = std::chrono::steady_clock::now();
+        const auto t0 = bench::Clock::now();
         if (!cycle()) {
             ++*fails;
         }
-        ms.push_back(
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
-                .count());
+        ms.push_back(bench::Ms(bench::Clock::now() - t0));
     }
     std::sort(ms.begin(), ms.end());
     return ms[ms.size() / 2];
@@ -104,12 +77,7 @@ double MedianMs(int cycles, const std::function<bool()>& cycle, int* fails) {
 // The line driver, framing the replies by silence as it must for Modbus RTU. Its traces go
 // to /dev/null while it runs.
 double DriverMs(int baud, int cycles, int null_fd, int* fails) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const int saved = ::dup(STDOUT_FILENO);
-    const int saved_err = ::dup(STDERR_FILENO);
-    ::dup2(null_fd, STDOUT_FILENO);
-    ::dup2(null_fd, STDERR_FILENO);
+    const bench::QuietOutput quiet(null_fd);
     veldw485::line::Rs485Control drv(kLink, "none", baud, kMachines, 0);
     double median = -1;
     if (drv.Open(false, static_cast<unsigned char>(baud)) == 0) {
@@ -131,12 +99,6 @@ double DriverMs(int baud, int cycles, int null_fd, int* fails) {
             fails);
         drv.Close();
     }
-    std::fflush(stdout);
-    std::fflush(stderr);
-    ::dup2(saved, STDOUT_FILENO);
-    ::dup2(saved_err, STDERR_FILENO);
-    ::close(saved);
-    ::close(saved_err);
     return median;
 }
 
@@ -173,12 +135,7 @@ double LibmodbusMs(int baud, int cycles, int* fails) {
 
 int main(int argc, char** argv) {
     const int cycles = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
-    const char* env = std::getenv("RS485SIM_BIN");
-#ifdef RS485SIM_DEFAULT
-    const std::string sim_bin = env != nullptr ? env : RS485SIM_DEFAULT;
-#else
-    const std::string sim_bin = env != nullptr ? env : "rs485sim";
-#endif
+    const std::string sim_bin = bench::SimulatorProgram();
     const int null_fd = ::open("/dev/null", O_WRONLY);
     if (null_fd < 0) {
         std::perror("bench_peer");
@@ -189,8 +146,9 @@ int main(int argc, char** argv) {
     std::printf("%5s %7s %12s %14s %9s %10s %14s %11s\n", "baud", "bit/s", "driver ms",
                 "libmodbus ms", "wire ms", "drv/wire", "libmodbus/wire", "fails d/l");
     std::fflush(stdout);
+    bench::WriteText(kConfig, Machines());
     for (const int baud : {3, 4, 5}) {
-        const pid_t sim = StartSimulator(sim_bin, baud);
+        const pid_t sim = bench::StartSimulator(sim_bin, kLink, kConfig, baud, kSimLog);
         if (sim < 0) {
             std::fprintf(stderr, "bench_peer: cannot start %s\n", sim_bin.c_str());
             return 1;

@@ -4,9 +4,7 @@
 // cycling, and the resident memory of dwmid and of this client. Runs inside scripts/sandbox
 // (bench/run-service.sh): it writes the configuration files and starts dwmid itself.
 #include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,27 +15,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "LinePacer.h"
 #include "Rs485Control.h"
 #include "rs485.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::Ms;
 
 constexpr int kLines = 4;  // channels 1..3 through the daemon; line 4 for the driver alone
 constexpr char kMachines[] = "/var/local/sandbox/bench-service-machines.json";
-
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
+constexpr std::chrono::milliseconds kPoll{10};
 
 // The value below which the share q (0..1) of the samples lies.
 double Percentile(std::vector<double> v, double q) {
@@ -49,69 +45,8 @@ double Median(const std::vector<double>& v) {
     return Percentile(v, 0.5);
 }
 
-bool WriteText(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::trunc);
-    out << text;
-    return static_cast<bool>(out);
-}
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 std::string Link(int line) {
     return "/var/local/sandbox/bench-tty" + std::to_string(line);
-}
-
-pid_t Spawn(const std::vector<std::string>& args, const std::string& out) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(fd, STDOUT_FILENO);
-        ::dup2(fd, STDERR_FILENO);
-        std::vector<char*> argv;
-        for (const std::string& a : args) {
-            argv.push_back(const_cast<char*>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    return pid;
-}
-
-bool WaitFor(const std::function<bool()>& pred, int seconds) {
-    const auto until = Clock::now() + std::chrono::seconds(seconds);
-    while (Clock::now() < until) {
-        if (pred()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
-std::string Config() {
-    std::ostringstream c;
-    c << "{\"order_conn\": {\"server\": \"localhost\", \"port\": 10001, \"conenct_timeout\": 200, "
-         "\"res_wait_timeout\": 2000},\n\"log\": {\"log_dir\": \"/var/local/vellog\", "
-         "\"log_file\": \"dwmid.log\", \"log_max_bytes\": 1000000, \"log_counts\": 2},\n\"line\": "
-         "[";
-    for (int i = 0; i < kLines - 1; ++i) {
-        c << (i ? "," : "") << "{\"device\": \"" << Link(i)
-          << "\", \"de_line\": \"none\", \"baudrate\": 5, \"max_machine\": 15}";
-    }
-    c << "],\n\"shared_indata_num\": 2, \"shared_key_dir\": \"/var/local/velkey\",\n\"shared\": [";
-    for (int g = 0; g < kLines - 1; ++g) {
-        c << (g ? "," : "") << "{\"ipc_key\": [\"s" << g << "a\", \"s" << g << "b\"], \"sh_id\": ["
-          << 2 * g + 1 << ", " << 2 * g + 2 << "], \"shmem_size\": [8192, 256], \"sem_key\": [\"m"
-          << g << "a\", \"m" << g << "b\"]}";
-    }
-    c << "],\n\"start_wait_interval\": 0}\n";
-    return c.str();
 }
 
 // CPU time of all threads of a process, in nanoseconds (the scheduler's own account, finer
@@ -125,7 +60,7 @@ long long CpuNs(pid_t pid) {
     }
     while (const dirent* e = ::readdir(d)) {
         if (e->d_name[0] != '.') {
-            std::istringstream in(ReadText(dir + "/" + e->d_name + "/schedstat"));
+            std::istringstream in(bench::ReadText(dir + "/" + e->d_name + "/schedstat"));
             long long ns = 0;
             in >> ns;
             total += ns;
@@ -136,7 +71,7 @@ long long CpuNs(pid_t pid) {
 }
 
 long RssKb(pid_t pid) {
-    std::istringstream in(ReadText("/proc/" + std::to_string(pid) + "/status"));
+    std::istringstream in(bench::ReadText("/proc/" + std::to_string(pid) + "/status"));
     std::string line;
     while (std::getline(in, line)) {
         if (line.rfind("VmRSS:", 0) == 0) {
@@ -188,17 +123,19 @@ int main(int argc, char** argv) {
     const int cycles = argc > 1 ? std::atoi(argv[1]) : 500;
     const std::string sim = std::getenv("RS485SIM_BIN") ? std::getenv("RS485SIM_BIN") : "";
     const std::string daemon = std::getenv("DWMID_BIN") ? std::getenv("DWMID_BIN") : "";
-    WriteText(kMachines, R"({"machines": [{"name": "m0", "match": {"prefix_text": "00"},
+    bench::WriteText(kMachines, R"({"machines": [{"name": "m0", "match": {"prefix_text": "00"},
         "reply_hex": "4d30031c"}]})");
     std::vector<pid_t> sims;
     for (int i = 0; i < kLines; ++i) {
-        sims.push_back(Spawn({sim, "--link", Link(i), "--config", kMachines, "--baud", "5"},
-                             Link(i) + ".out"));
+        sims.push_back(bench::Spawn({sim, "--link", Link(i), "--config", kMachines, "--baud", "5"},
+                                    Link(i) + ".out"));
     }
-    const std::string conf = Config();
-    WriteText("/usr/local/etc/vellib/dwmid.conf", conf);
-    WriteText("/usr/local/etc/vellib/dwlib.conf", conf);
-    bool ready = WaitFor(
+    std::vector<std::string> devices;
+    for (int i = 0; i < kLines - 1; ++i) {
+        devices.push_back(Link(i));
+    }
+    bench::WriteDaemonConfig(devices, 1000000);
+    bool ready = bench::WaitFor(
         [] {
             for (int i = 0; i < kLines; ++i) {
                 if (::access(Link(i).c_str(), F_OK) != 0) {
@@ -207,14 +144,15 @@ int main(int argc, char** argv) {
             }
             return true;
         },
-        20);
-    const pid_t dw = Spawn({daemon}, "/var/local/sandbox/bench-dwmid.out");
-    ready = ready && WaitFor(
-                         [] {
-                             return ReadText("/var/local/vellog/dwmid.log").find("accept end") !=
-                                    std::string::npos;
-                         },
-                         30);
+        20, kPoll);
+    const pid_t dw = bench::Spawn({daemon}, "/var/local/sandbox/bench-dwmid.out");
+    ready =
+        ready && bench::WaitFor(
+                     [] {
+                         return bench::ReadText("/var/local/vellog/dwmid.log").find("accept end") !=
+                                std::string::npos;
+                     },
+                     30, kPoll);
     if (!ready) {
         std::fprintf(stderr, "bench_service: simulator or daemon did not come up\n");
         return 1;
@@ -317,7 +255,7 @@ int main(int argc, char** argv) {
 
     pxa_rs485_shutdown();
     int status = 0;
-    WaitFor([&] { return ::waitpid(dw, &status, WNOHANG) == dw; }, 30);
+    bench::WaitFor([&] { return ::waitpid(dw, &status, WNOHANG) == dw; }, 30, kPoll);
     for (pid_t p : sims) {
         ::kill(p, SIGKILL);
         ::waitpid(p, nullptr, 0);

@@ -12,64 +12,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <functional>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "rs485.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::Ms;
 
 constexpr int kLines = 3;
 constexpr char kMachines[] = "/var/local/sandbox/bench-shutdown-machines.json";
 constexpr char kLog[] = "/var/local/vellog/dwmid.log";
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::trunc) << text;
-}
+constexpr std::chrono::milliseconds kPoll{5};
 
 std::string Link(int line) {
     return "/var/local/sandbox/bench-shutdown-tty" + std::to_string(line);
-}
-
-pid_t Spawn(const std::vector<std::string>& args, const std::string& out) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(fd, STDOUT_FILENO);
-        ::dup2(fd, STDERR_FILENO);
-        std::vector<char*> argv;
-        for (const std::string& a : args) {
-            argv.push_back(const_cast<char*>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    return pid;
-}
-
-bool WaitFor(const std::function<bool()>& pred, int seconds) {
-    const auto until = Clock::now() + std::chrono::seconds(seconds);
-    while (Clock::now() < until) {
-        if (pred()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
 }
 
 int Count(const std::string& text, const std::string& needle) {
@@ -79,26 +39,6 @@ int Count(const std::string& text, const std::string& needle) {
         ++n;
     }
     return n;
-}
-
-std::string Config() {
-    std::ostringstream c;
-    c << "{\"order_conn\": {\"server\": \"localhost\", \"port\": 10001, \"conenct_timeout\": 200, "
-         "\"res_wait_timeout\": 2000},\n\"log\": {\"log_dir\": \"/var/local/vellog\", "
-         "\"log_file\": \"dwmid.log\", \"log_max_bytes\": 10000000, \"log_counts\": 2},\n"
-         "\"line\": [";
-    for (int i = 0; i < kLines; ++i) {
-        c << (i ? "," : "") << "{\"device\": \"" << Link(i)
-          << "\", \"de_line\": \"none\", \"baudrate\": 5, \"max_machine\": 15}";
-    }
-    c << "],\n\"shared_indata_num\": 2, \"shared_key_dir\": \"/var/local/velkey\",\n\"shared\": [";
-    for (int g = 0; g < kLines; ++g) {
-        c << (g ? "," : "") << "{\"ipc_key\": [\"s" << g << "a\", \"s" << g << "b\"], \"sh_id\": ["
-          << 2 * g + 1 << ", " << 2 * g + 2 << "], \"shmem_size\": [8192, 256], \"sem_key\": [\"m"
-          << g << "a\", \"m" << g << "b\"]}";
-    }
-    c << "],\n\"start_wait_interval\": 0}\n";
-    return c.str();
 }
 
 // A client process on channel ch (1-based) that opens it and, when busy, starts a cycle over
@@ -124,29 +64,30 @@ pid_t Client(int ch, bool busy) {
 
 // Milliseconds from SIGTERM to the daemon's exit, or -1 when something did not come up.
 double OneRun(const std::string& daemon, bool busy) {
-    const std::size_t from = ReadText(kLog).size();
+    const std::size_t from = bench::ReadText(kLog).size();
     const auto log = [from] {
-        const std::string text = ReadText(kLog);
+        const std::string text = bench::ReadText(kLog);
         return from < text.size() ? text.substr(from) : std::string();
     };
-    const pid_t dw = Spawn({daemon}, "/var/local/sandbox/bench-shutdown-dwmid.out");
-    if (!WaitFor([&] { return log().find("accept end") != std::string::npos; }, 30)) {
+    const pid_t dw = bench::Spawn({daemon}, "/var/local/sandbox/bench-shutdown-dwmid.out");
+    if (!bench::WaitFor([&] { return log().find("accept end") != std::string::npos; }, 30, kPoll)) {
         return -1;
     }
     std::vector<pid_t> clients;
     for (int ch = 1; ch <= kLines; ++ch) {
         clients.push_back(Client(ch, busy));
     }
-    const bool up = WaitFor(
+    const bool up = bench::WaitFor(
         [&] {
             return Count(log(), busy ? "receive startCom" : "open RS-485 : use count") == kLines;
         },
-        30);
+        30, kPoll);
     const auto t0 = Clock::now();
     ::kill(dw, SIGTERM);
     int status = 0;
-    const bool ended = WaitFor([&] { return ::waitpid(dw, &status, WNOHANG) == dw; }, 120);
-    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    const bool ended =
+        bench::WaitFor([&] { return ::waitpid(dw, &status, WNOHANG) == dw; }, 120, kPoll);
+    const double ms = Ms(Clock::now() - t0);
     for (pid_t c : clients) {
         ::kill(c, SIGKILL);
         ::waitpid(c, nullptr, 0);
@@ -169,16 +110,19 @@ int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     const std::string sim = std::getenv("RS485SIM_BIN") ? std::getenv("RS485SIM_BIN") : "";
     const std::string daemon = std::getenv("DWMID_BIN") ? std::getenv("DWMID_BIN") : "";
-    WriteText(kMachines, R"({"machines": [{"match": {"prefix_text": "0"}, "fault": "no_reply"}]})");
+    bench::WriteText(kMachines,
+                     R"({"machines": [{"match": {"prefix_text": "0"}, "fault": "no_reply"}]})");
     std::vector<pid_t> sims;
     for (int i = 0; i < kLines; ++i) {
-        sims.push_back(Spawn({sim, "--link", Link(i), "--config", kMachines, "--baud", "5"},
-                             Link(i) + ".out"));
+        sims.push_back(bench::Spawn({sim, "--link", Link(i), "--config", kMachines, "--baud", "5"},
+                                    Link(i) + ".out"));
     }
-    const std::string conf = Config();
-    WriteText("/usr/local/etc/vellib/dwmid.conf", conf);
-    WriteText("/usr/local/etc/vellib/dwlib.conf", conf);
-    if (!WaitFor([] { return ::access(Link(kLines - 1).c_str(), F_OK) == 0; }, 20)) {
+    std::vector<std::string> devices;
+    for (int i = 0; i < kLines; ++i) {
+        devices.push_back(Link(i));
+    }
+    bench::WriteDaemonConfig(devices, 10000000);
+    if (!bench::WaitFor([] { return ::access(Link(kLines - 1).c_str(), F_OK) == 0; }, 20, kPoll)) {
         std::fprintf(stderr, "bench_shutdown: simulator did not come up\n");
         return 1;
     }
