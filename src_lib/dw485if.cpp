@@ -187,15 +187,20 @@ void dw485_if::rs485_close(int channel) {
     gate->EndClose();
 }
 
+SerialLine* dw485_if::_lockedLine(int channel, std::unique_lock<std::mutex>* calls) {
+    ChannelGate* gate = _gate(channel, false);
+    if (gate == nullptr) {
+        return nullptr;
+    }
+    *calls = std::unique_lock<std::mutex>(gate->Calls());
+    return _line(channel);
+}
+
 void dw485_if::rs485_setPortParams(int channel, int mc_num, unsigned char ctrl_bit, short time_out,
                                    unsigned char delm_type, unsigned char len_after_delm,
                                    unsigned char wait_time) {
-    ChannelGate* gate = _gate(channel, false);
     std::unique_lock<std::mutex> calls;
-    if (gate != nullptr) {
-        calls = std::unique_lock<std::mutex>(gate->Calls());
-    }
-    SerialLine* line = gate != nullptr ? _line(channel) : nullptr;
+    SerialLine* line = _lockedLine(channel, &calls);
     if (line == nullptr) {
         VTRACE(channel << ":: setPortParams : not opened");
         return;
@@ -205,12 +210,8 @@ void dw485_if::rs485_setPortParams(int channel, int mc_num, unsigned char ctrl_b
 }
 
 int dw485_if::rs485_setComFlags(int channel, int flags) {
-    ChannelGate* gate = _gate(channel, false);
     std::unique_lock<std::mutex> calls;
-    if (gate != nullptr) {
-        calls = std::unique_lock<std::mutex>(gate->Calls());
-    }
-    SerialLine* line = gate != nullptr ? _line(channel) : nullptr;
+    SerialLine* line = _lockedLine(channel, &calls);
     if (line == nullptr) {
         VTRACE(channel << ":: setComFlags : not opened");
         return 0;

@@ -73,6 +73,9 @@ class dw485_if {
     // The channel's line, or null. Only used with the channel's call lock held: lines are
     // added and removed under that lock too.
     SerialLine* _line(int channel);
+    // The channel's line with its call lock taken into *calls, or null (nothing locked) when
+    // the channel has never been opened or is closed.
+    SerialLine* _lockedLine(int channel, std::unique_lock<std::mutex>* calls);
     Listener _listener(int channel);
     // The daemon went away during a request: the channel's segments are detached so that a
     // restarted daemon can create its objects, and later data calls fail at once.
