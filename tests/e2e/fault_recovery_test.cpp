@@ -225,6 +225,49 @@ TEST_F(FaultTest, DaemonKilledWhileAClientStaysAttachedStartsOnceItLeaves) {
     EXPECT_EQ(g.Communicate(), 0);
 }
 
+// Started by mistake next to a serving daemon, a second one takes nothing from it: neither
+// its segments and semaphore sets (the same configuration) nor its order port (another key
+// directory), and says which of the two it found taken.
+TEST_F(FaultTest, SecondDaemonLeavesTheFirstServing) {
+    Start();
+    TcpClient c;
+    OpenAndConfigure(c, 1);
+    GroupClient g;
+    ASSERT_TRUE(g.Attach(BusRig::kKeyDir, 0));
+    EXPECT_EQ(g.Transmit(0, Request(0)), 0);
+    const std::string conf = ReadFile(kDaemonConf);
+    std::string other_keys = conf;
+    const std::string key_dir = BusRig::kKeyDir;
+    other_keys.replace(other_keys.find(key_dir), key_dir.size(), key_dir + "2");
+    const std::pair<std::string, std::string> cases[] = {
+        {conf, "its shared memory segment is in use by another process"},
+        {other_keys, "order port 10001 is taken"}};
+    for (const auto& [second_conf, words] : cases) {
+        SCOPED_TRACE(words);
+        ASSERT_TRUE(WriteFile(kDaemonConf, second_conf));
+        Daemon second;
+        ASSERT_TRUE(second.Start());
+        ASSERT_TRUE(second.Process().Wait(30000));
+        EXPECT_EQ(second.Process().ExitStatus(), 3);
+        EXPECT_NE(second.Process().Stderr().find(words), std::string::npos)
+            << second.Process().Stderr();
+        EXPECT_EQ(CountShmSegments(), 2);
+        EXPECT_EQ(CountSemaphoreSets(), 2);
+        EXPECT_EQ(g.Communicate(), 0);
+        g.LockReceive();
+        EXPECT_EQ(Reply(g.Receive(), 0), "M0");
+        g.UnlockReceive();
+    }
+    g.Detach();
+    ASSERT_TRUE(c.Send("shut|"));
+    ASSERT_TRUE(rig_.GetDaemon().Process().Wait(30000));
+    EXPECT_EQ(rig_.GetDaemon().Process().ExitStatus(), 0);
+    EXPECT_EQ(rig_.GetDaemon().Process().Stderr().find("Failed to close semaphore"),
+              std::string::npos);
+    EXPECT_EQ(CountShmSegments(), 0);
+    EXPECT_EQ(CountSemaphoreSets(), 0);
+}
+
 TEST_F(FaultTest, MisbehavingMachinesAreFramedAndDoNotMixWithOthers) {
     Start();
     TcpClient c;
