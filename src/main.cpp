@@ -18,7 +18,11 @@ namespace {
 
 using veldw485::data::SettingDatas;
 
+// Exit statuses in the LSB convention: 3 "program is not running" for a service that could
+// not run for a reason that a restart may cure, 6 "program is not configured" for a
+// configuration that the daemon refuses, which no restart can cure.
 constexpr int kExitNotServed = 3;
+constexpr int kExitNotConfigured = 6;
 
 // Appends the decimal text of a non-negative number; safe inside a signal handler.
 std::size_t AppendNumber(char* out, std::size_t at, int value) {
@@ -132,15 +136,13 @@ int main() {
     auto app = std::make_unique<veldw485::dwmid>();
     veldw485::g_app.store(app.get());
     // 0 the service ran and ended on a signal or a "shut" order; kExitNotServed when it could
-    // not serve (inconsistent configuration, a group not created, the order port taken, the
-    // order loop failed), so that a supervisor restarts it.
-    int status = kExitNotServed;
+    // not serve (a group not created, the order port taken, the order loop failed), so that a
+    // supervisor restarts it; kExitNotConfigured for a configuration that Init refuses.
+    int status = kExitNotConfigured;
     if (app->Init() > 0) {
         const int r = app->main();
         app->Finish();
-        if (r == 0 || r == -3) {
-            status = 0;
-        }
+        status = r == 0 || r == -3 ? 0 : kExitNotServed;
     }
     veldw485::g_app.store(nullptr);
     if (app->WorkersRemain()) {
