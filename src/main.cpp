@@ -12,6 +12,7 @@
 
 #include "Log.h"
 #include "SettingDatas.h"
+#include "Trace.h"
 #include "dwmid.h"
 
 namespace {
@@ -51,14 +52,19 @@ std::size_t AppendText(char* out, std::size_t at, const char* text) {
 void SignalHandler(int signo) {
     const int saved_errno = errno;
     char line[128];
-    std::size_t n = AppendText(line, 0, "<");
-    n = AppendText(line, n, vel::BaseName(__FILE__));
-    n = AppendText(line, n, ":");
-    n = AppendNumber(line, n, __LINE__);
-    n = AppendText(line, n, ">  receive signal : signal = ");
-    n = AppendNumber(line, n, signo);
-    n = AppendText(line, n, "\n");
-    (void)!::write(STDOUT_FILENO, line, n);
+    std::size_t n = 0;
+    // The trace line follows the "trace" setting like every other one.
+    const int trace_fd = vel::TraceDescriptor();
+    if (trace_fd >= 0) {
+        n = AppendText(line, 0, "<");
+        n = AppendText(line, n, vel::BaseName(__FILE__));
+        n = AppendText(line, n, ":");
+        n = AppendNumber(line, n, __LINE__);
+        n = AppendText(line, n, ">  receive signal : signal = ");
+        n = AppendNumber(line, n, signo);
+        n = AppendText(line, n, "\n");
+        (void)!::write(trace_fd, line, n);
+    }
 
     const int state = veldw485::g_appState.load();
     if (state == veldw485::kNoApp) {
