@@ -117,6 +117,13 @@ int dw485_if::ConnectLine(int channel) {
 
 int dw485_if::rs485_open(int channel, bool sniffer, unsigned char baudrate) {
     VTRACE(channel << ":: open : call Open <channel:" << channel << ">");
+    // Without its configuration the library knows neither the daemon nor any group: the
+    // daemon is not asked, as when it cannot be reached.
+    if (_sd->getLoadResult() != 0) {
+        VTRACE(channel << ":: open : no configuration : cannot read " << _sd->conf_file << " : "
+                       << _sd->getLoadProblem());
+        return -3;
+    }
     // Every channel needs its receive and control items; with fewer configured there is
     // nothing to attach, so the daemon is not even asked.
     if (_sd->getConfShmemInGrpNum() < vel::shm::kMinEntries) {
