@@ -49,10 +49,11 @@ std::string Reply(shm::ReceiveSegment* rcv, int m) {
     return std::string(reinterpret_cast<const char*>(r.da), r.dalen);
 }
 
-// One cycle through g: machine 0's reply, or "<cycle failed>".
+// One cycle through g: machine 0's reply, or "<cycle answered R>" for a failed one.
 std::string CycleReply0(GroupClient& g) {
-    if (g.Communicate() != 0) {
-        return "<cycle failed>";
+    const int r = g.Communicate();
+    if (r != 0) {
+        return "<cycle answered " + std::to_string(r) + ">";
     }
     g.LockReceive();
     std::string reply = Reply(g.Receive(), 0);
