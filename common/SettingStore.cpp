@@ -2,6 +2,8 @@
 
 #include <picojson.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <utility>
@@ -93,11 +95,21 @@ SettingStore::SettingStore(std::string file, bool daemon_build)
     (void)loadSettingFile();
 }
 
+int SettingStore::_failed(int result, std::string reason) {
+    load_result_ = result;
+    load_problem_ = std::move(reason);
+    return result;
+}
+
 int SettingStore::loadSettingFile() {
+    load_result_ = 0;
+    load_problem_.clear();
+    errno = 0;
     std::ifstream in(conf_file, std::ios::in | std::ios::binary);
     if (!in) {
+        const int err = errno;
         VERROR("failed to read setting file : " << conf_file);
-        return 1;
+        return _failed(1, err != 0 ? std::strerror(err) : "cannot be opened");
     }
     std::string text;
     {
@@ -107,15 +119,16 @@ int SettingStore::loadSettingFile() {
         while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
             total += static_cast<std::size_t>(in.gcount());
             if (total > kMaxFileSize) {
-                VERROR("failed to read setting file : " << conf_file << " (larger than "
-                                                        << kMaxFileSize << " bytes)");
-                return 1;
+                const std::string reason = "larger than " + std::to_string(kMaxFileSize) + " bytes";
+                VERROR("failed to read setting file : " << conf_file << " (" << reason << ")");
+                return _failed(1, reason);
             }
             buffer.write(chunk, in.gcount());
         }
         if (in.bad()) {
+            const int err = errno;
             VERROR("failed to read setting file : " << conf_file);
-            return 1;
+            return _failed(1, err != 0 ? std::strerror(err) : "read error");
         }
         text = buffer.str();
     }
@@ -125,11 +138,12 @@ int SettingStore::loadSettingFile() {
     (void)picojson::_parse(context, text.cbegin(), text.cend(), &error);
     if (!error.empty()) {
         VERROR(error);
-        return 2;
+        VERROR("failed to read setting file : " << conf_file << " (not valid JSON)");
+        return _failed(2, error);
     }
     if (!doc.is<picojson::object>()) {
         VERROR("failed to read setting file : " << conf_file << " (not a JSON object)");
-        return 2;
+        return _failed(2, "not a JSON object");
     }
     const picojson::object& top = doc.get<picojson::object>();
 

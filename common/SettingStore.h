@@ -28,6 +28,10 @@ class SettingStore {
 
     // 0 read, 1 file not readable (or too large), 2 not a usable JSON document.
     int loadSettingFile();
+    // The result of the last loadSettingFile and, when it was not 0, why the file was not
+    // taken ("No such file or directory", picojson's syntax error, ...).
+    int getLoadResult() const { return load_result_; }
+    const std::string& getLoadProblem() const { return load_problem_; }
 
     std::string getConfStr(std::string key) const;
     int32_t getConfInt(std::string key) const;
@@ -79,7 +83,12 @@ class SettingStore {
     std::string trace{"stdout"};
 
   private:
+    // Records a failed load: reason for getLoadProblem, result returned.
+    int _failed(int result, std::string reason);
+
     const bool daemon_build_;
+    int load_result_{0};
+    std::string load_problem_;
 };
 
 }  // namespace vel::settings

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 namespace vel::shm {
 
@@ -92,7 +93,10 @@ static_assert(offsetof(ControlSegment, data_len) == kMutexSlot + 8, "control dat
 static_assert(offsetof(ControlSegment, data) == kMutexSlot + 12, "control data");
 
 #if defined(__arm__) && !defined(__aarch64__)
-// On the 32-bit ARM target the layout is the reference layout, byte for byte.
+// On the 32-bit ARM target the layout is the reference layout, byte for byte, also in the
+// target build with a 64-bit time_t (see CMakeLists.txt), which these assertions are checked
+// under.
+static_assert(sizeof(time_t) == 8, "the ARM build uses a 64-bit time_t");
 static_assert(kMutexSlot == 24, "ARM mutex is 24 bytes");
 static_assert(offsetof(ReceiveSegment, data_flags) == 24, "ARM data_flags at 24");
 static_assert(offsetof(ReceiveSegment, time) == 28, "ARM time at 28");

@@ -1,5 +1,7 @@
 #include "Trace.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
 
@@ -7,6 +9,8 @@ namespace vel {
 
 namespace {
 std::atomic<TraceOutput> g_output{TraceOutput::kStdout};
+// A lock-free load is what makes TraceDescriptor safe inside a signal handler.
+static_assert(std::atomic<TraceOutput>::is_always_lock_free, "trace setting is lock-free");
 }  // namespace
 
 bool ParseTraceOutput(const std::string& text, TraceOutput* out) {
@@ -28,6 +32,18 @@ void SetTraceOutput(TraceOutput output) {
 
 bool TraceEnabled() {
     return g_output.load(std::memory_order_relaxed) != TraceOutput::kOff;
+}
+
+int TraceDescriptor() {
+    switch (g_output.load(std::memory_order_relaxed)) {
+        case TraceOutput::kStdout:
+            return STDOUT_FILENO;
+        case TraceOutput::kStderr:
+            return STDERR_FILENO;
+        case TraceOutput::kOff:
+            break;
+    }
+    return -1;
 }
 
 // stdio rather than iostreams: one fputs per line keeps lines of different threads whole.

@@ -25,6 +25,9 @@ bool ParseTraceOutput(const std::string& text, TraceOutput* out);
 // Standard output until set; may be changed at any time from any thread.
 void SetTraceOutput(TraceOutput output);
 bool TraceEnabled();
+// The descriptor that trace lines go to, or -1 while they are off; async-signal-safe, for
+// trace lines that a signal handler writes with write(2).
+int TraceDescriptor();
 
 // "<file:line>  text" on the trace output, flushed.
 void TraceLine(const char* file, int line, const std::string& text);

@@ -40,7 +40,8 @@ void QueryEverything(const vel::settings::SettingStore& store) {
     Check(groups >= 0, "negative group count");
     const int32_t items = store.getConfShmemInGrpNum();
     for (int32_t g = -1; g <= groups && g < 70; ++g) {
-        for (int32_t item = -1; item <= items + 1 && item < 70; ++item) {
+        // One item past the count, computed wide: the count may be INT32_MAX.
+        for (int32_t item = -1; item < 70 && item <= static_cast<int64_t>(items) + 1; ++item) {
             for (const char* key : {"ipc_key", "sh_id", "shmem_size", "sem_key", "x"}) {
                 (void)store.getConfShmemStr(g, key, item);
                 (void)store.getConfShmemInt(g, key, item);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -110,24 +111,28 @@ void Check(bool ok, const char* what) {
     }
 }
 
-bool QueueOnTty(const uint8_t* bytes, std::size_t size) {
+// Writes the reply to the master side and waits until the slave side holds exactly its bytes.
+// On a loaded machine the kernel may take long to hand them over: the wait is bounded by
+// time (10 s), not by a number of polls. False, with what was seen, otherwise.
+bool QueueOnTty(const uint8_t* bytes, std::size_t size, std::string* seen) {
     std::size_t done = 0;
     while (done < size) {
         const ssize_t n = ::write(g_master, bytes + done, size - done);
         if (n <= 0) {
+            *seen = "write failed";
             return false;
         }
         done += static_cast<std::size_t>(n);
     }
-    // The pty hands written bytes to the slave side asynchronously.
-    for (int i = 0; i < 100000; ++i) {
-        int waiting = 0;
-        ::ioctl(g_slave, FIONREAD, &waiting);
-        if (waiting == static_cast<int>(size)) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int waiting = 0;
+    do {
+        if (::ioctl(g_slave, FIONREAD, &waiting) == 0 && waiting == static_cast<int>(size)) {
             return true;
         }
         ::usleep(10);
-    }
+    } while (std::chrono::steady_clock::now() < until);
+    *seen = std::to_string(waiting) + " of " + std::to_string(size) + " bytes after 10 s";
     return false;
 }
 
@@ -160,7 +165,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::size_t reply_size = size - 2;
 
     ::tcflush(g_slave, TCIFLUSH);
-    Check(QueueOnTty(reply, reply_size), "reply not queued on the tty");
+    std::string seen;
+    Check(QueueOnTty(reply, reply_size, &seen), ("reply not queued on the tty: " + seen).c_str());
 
     // The area is exactly as large as the driver's contract, so that ASan sees any overrun.
     std::unique_ptr<unsigned char[]> area(new unsigned char[shm::kReceiveAreaSize]);

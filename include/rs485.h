@@ -53,7 +53,8 @@
  *    pxa_rs485_startCom on that channel makes that call return 0 within about 250 ms (no
  *    listener call); the close then completes. The application must not start new calls on
  *    the channel meanwhile if it wants the channel to stay closed;
- *  - pxa_rs485_getReceiveStream never waits for a cycle; while the application reads the
+ *  - pxa_rs485_getReceiveStream never waits for a cycle, and pxa_rs485_close makes one that
+ *    waits for the receive lock return within about 250 ms; while the application reads the
  *    returned records, another thread's pxa_rs485_getReceiveStream of the same channel may
  *    rewrite them, so readers of one channel coordinate among themselves;
  *  - pxa_rs485_addEventListener and pxa_rs485_removeEventListener may be called at any time;
@@ -138,8 +139,11 @@ typedef void (*rs485_listener)(void);
  *   -2  the channel was already open in this process; the daemon counted this open as well,
  *       but the process's one pxa_rs485_close releases only one count, so the daemon keeps
  *       the line open until the daemon ends;
- *   -3  no connection to the daemon, no reply within "res_wait_timeout", or a refusal
- *       (channel 0 or a channel the daemon has not configured).
+ *   -3  no connection to the daemon, no reply within "res_wait_timeout", a refusal
+ *       (channel 0 or a channel the daemon has not configured), or no usable configuration:
+ *       dwlib.conf is missing, unreadable or not valid JSON (the daemon is then not asked; a
+ *       trace line names the file and the reason, and the process must be started again
+ *       once the file is right, since the file is read once).
  * Blocks for the connect and up to "res_wait_timeout" for the reply.
  */
 RS485_API int pxa_rs485_open(int channel, bool sniffer, unsigned char baudrate);
@@ -256,12 +260,16 @@ RS485_API int pxa_rs485_startCom(int channel);
  *   mc 1..15: returns the address of machine mc's xfer_data (an `xfer_data*`);
  *   mc 0:     returns the address of a table of 15 `xfer_data*`, machines 1..15 in order
  *             (an `xfer_data**`); machines from the line's "max_machine" up are not refreshed.
+ * A machine that the latest cycle did not poll keeps its earlier reply; its status (0 not
+ * selected, 1 selected but not reached) says that the cycle left it out.
  * The records belong to the library and stay valid while the process runs; the address is the
  * same at every call. It is returned also when nothing was copied (channel not attached, no
  * cycle yet): the records then show what they showed before. Returns NULL when no channel was
  * ever opened in the process, or for a channel outside the library's configured groups or a
- * machine outside 0..15. Takes the channel's shared memory lock briefly; never waits for the
- * daemon.
+ * machine outside 0..15. Never waits for a cycle: it takes the channel's receive lock, which
+ * the daemon holds only while it publishes a cycle's replies. While another process holds
+ * that lock (one stopped in a debugger, say) the call waits, and copies nothing when the
+ * channel is closed by another thread meanwhile (within about 250 ms) or the daemon is gone.
  */
 RS485_API void* pxa_rs485_getReceiveStream(int channel, int mc);
 

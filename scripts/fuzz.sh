@@ -2,6 +2,8 @@
 # Builds the libFuzzer targets with clang (ASan and UBSan) into build-fuzz and runs each one
 # inside the sandbox for the given number of seconds (default 60):
 #   scripts/fuzz.sh [seconds] [target...]
+# With RS485_FUZZ_RUNS=N a target also stops after N executions, whichever comes first (the
+# benchmark campaign runs each target to 1000000 executions that way).
 # Seeds come from fuzz/corpus/<target>; new inputs go to build-fuzz/corpus/<target>, so the
 # repository's corpus only changes by hand. A crashing input is kept as
 # build-fuzz/artifacts/<target>-crash-<hash> and fails the run; turn it into a regression test.
@@ -34,7 +36,8 @@ for t in "${targets[@]}"; do
     mkdir -p "$work"
     echo "== $t: ${seconds}s"
     if ! "$root/scripts/sandbox" "$build/fuzz/$t" "$work" "$root/fuzz/corpus/$t" \
-            -max_total_time="$seconds" -max_len="${max_len[$t]:-4096}" -timeout=20 \
+            -max_total_time="$seconds" ${RS485_FUZZ_RUNS:+-runs="$RS485_FUZZ_RUNS"} \
+            -max_len="${max_len[$t]:-4096}" -timeout=20 \
             -artifact_prefix="$build/artifacts/$t-" -print_final_stats=1 \
             >"$build/$t.log" 2>&1; then
         failed+=("$t")
@@ -48,4 +51,4 @@ if [[ ${#failed[@]} -gt 0 ]]; then
     echo "fuzz.sh: failed: ${failed[*]} (inputs in $build/artifacts)" >&2
     exit 1
 fi
-echo "fuzz.sh: all targets ran ${seconds}s without a finding"
+echo "fuzz.sh: all targets ran ${RS485_FUZZ_RUNS:+up to $RS485_FUZZ_RUNS executions or }${seconds}s without a finding"

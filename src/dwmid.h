@@ -21,7 +21,8 @@ class dwmid : public conn::ISocketCallback {
     dwmid(const dwmid&) = delete;
     dwmid& operator=(const dwmid&) = delete;
 
-    // 1 success, -1 line and group counts differ.
+    // 1 success, -1 the configuration is refused (line and group counts differ, or items per
+    // group outside 2..64).
     int Init();
     // 0 stopped on request, -1 a group could not be created, -2 the order port could not be
     // opened, -3 a "shut" order ended the service, -4 the order loop failed.

@@ -12,13 +12,18 @@
 
 #include "Log.h"
 #include "SettingDatas.h"
+#include "Trace.h"
 #include "dwmid.h"
 
 namespace {
 
 using veldw485::data::SettingDatas;
 
+// Exit statuses in the LSB convention: 3 "program is not running" for a service that could
+// not run for a reason that a restart may cure, 6 "program is not configured" for a
+// configuration that the daemon refuses, which no restart can cure.
 constexpr int kExitNotServed = 3;
+constexpr int kExitNotConfigured = 6;
 
 // Appends the decimal text of a non-negative number; safe inside a signal handler.
 std::size_t AppendNumber(char* out, std::size_t at, int value) {
@@ -47,14 +52,19 @@ std::size_t AppendText(char* out, std::size_t at, const char* text) {
 void SignalHandler(int signo) {
     const int saved_errno = errno;
     char line[128];
-    std::size_t n = AppendText(line, 0, "<");
-    n = AppendText(line, n, vel::BaseName(__FILE__));
-    n = AppendText(line, n, ":");
-    n = AppendNumber(line, n, __LINE__);
-    n = AppendText(line, n, ">  receive signal : signal = ");
-    n = AppendNumber(line, n, signo);
-    n = AppendText(line, n, "\n");
-    (void)!::write(STDOUT_FILENO, line, n);
+    std::size_t n = 0;
+    // The trace line follows the "trace" setting like every other one.
+    const int trace_fd = vel::TraceDescriptor();
+    if (trace_fd >= 0) {
+        n = AppendText(line, 0, "<");
+        n = AppendText(line, n, vel::BaseName(__FILE__));
+        n = AppendText(line, n, ":");
+        n = AppendNumber(line, n, __LINE__);
+        n = AppendText(line, n, ">  receive signal : signal = ");
+        n = AppendNumber(line, n, signo);
+        n = AppendText(line, n, "\n");
+        (void)!::write(trace_fd, line, n);
+    }
 
     const int state = veldw485::g_appState.load();
     if (state == veldw485::kNoApp) {
@@ -132,15 +142,13 @@ int main() {
     auto app = std::make_unique<veldw485::dwmid>();
     veldw485::g_app.store(app.get());
     // 0 the service ran and ended on a signal or a "shut" order; kExitNotServed when it could
-    // not serve (inconsistent configuration, a group not created, the order port taken, the
-    // order loop failed), so that a supervisor restarts it.
-    int status = kExitNotServed;
+    // not serve (a group not created, the order port taken, the order loop failed), so that a
+    // supervisor restarts it; kExitNotConfigured for a configuration that Init refuses.
+    int status = kExitNotConfigured;
     if (app->Init() > 0) {
         const int r = app->main();
         app->Finish();
-        if (r == 0 || r == -3) {
-            status = 0;
-        }
+        status = r == 0 || r == -3 ? 0 : kExitNotServed;
     }
     veldw485::g_app.store(nullptr);
     if (app->WorkersRemain()) {

@@ -1,5 +1,6 @@
 #include "dw485if.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "RequestExchange.h"
@@ -116,6 +117,13 @@ int dw485_if::ConnectLine(int channel) {
 
 int dw485_if::rs485_open(int channel, bool sniffer, unsigned char baudrate) {
     VTRACE(channel << ":: open : call Open <channel:" << channel << ">");
+    // Without its configuration the library knows neither the daemon nor any group: the
+    // daemon is not asked, as when it cannot be reached.
+    if (_sd->getLoadResult() != 0) {
+        VTRACE(channel << ":: open : no configuration : cannot read " << _sd->conf_file << " : "
+                       << _sd->getLoadProblem());
+        return -3;
+    }
     // Every channel needs its receive and control items; with fewer configured there is
     // nothing to attach, so the daemon is not even asked.
     if (_sd->getConfShmemInGrpNum() < vel::shm::kMinEntries) {
@@ -347,14 +355,29 @@ int dw485_if::rs485_startCom(int channel) {
     return failed ? 0 : 1;
 }
 
-void dw485_if::_copyReceived(int channel, shmem::ReceiveDataMem& copy, int mc) {
+bool dw485_if::_lockReceive(int channel, const ChannelGate& gate, shmem::SharedMemCli& shm) {
+    // A peer stopped while it holds the receive lock must not keep this reader, and the close
+    // that waits for the reader, for ever.
+    while (true) {
+        const int rc = shm.MutexLockFor(vel::shm::kReceiveEntry, RequestExchange::kSliceMillis);
+        if (rc == 0) {
+            return true;
+        }
+        if (rc != ETIMEDOUT || gate.Closing() || shm.IsRemoved(vel::shm::kReceiveEntry)) {
+            VTRACE(channel << ":: getReceiveStream : receive lock not taken, nothing copied");
+            return false;
+        }
+    }
+}
+
+void dw485_if::_copyReceived(int channel, const ChannelGate& gate, shmem::ReceiveDataMem& copy,
+                             int mc) {
     shmem::SharedMemCli* shm = _attachment(channel);
-    if (shm == nullptr || !shm->IsAttached()) {
+    if (shm == nullptr || !shm->IsAttached() || !_lockReceive(channel, gate, *shm)) {
         return;
     }
     const auto* rcv =
         static_cast<const vel::shm::ReceiveSegment*>(shm->GetShmemAddr(vel::shm::kReceiveEntry));
-    shm->MutexLock(vel::shm::kReceiveEntry);
     if ((rcv->data_flags & vel::shm::kReceiveWritten) != 0) {
         auto take = [&copy, rcv](int m) {
             const vel::shm::ReceiveRecord& r = rcv->records[m];
@@ -394,7 +417,7 @@ void* dw485_if::rs485_getReceiveStream(int channel, int mc) {
     // A configured group's channel: the number of gates stays bounded.
     ChannelGate* gate = _gate(channel, true);
     std::lock_guard<std::mutex> segments(gate->Segments());
-    _copyReceived(channel, *copy, mc);
+    _copyReceived(channel, *gate, *copy, mc);
     if (mc == kAllMachines) {
         return copy->Table();
     }

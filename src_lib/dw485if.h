@@ -66,7 +66,11 @@ class dw485_if {
     // The channel's attachment, or null for a channel outside the configured groups.
     shmem::SharedMemCli* _attachment(int channel) const;
     void _release(shmem::SharedMemCli& shm);
-    void _copyReceived(int channel, shmem::ReceiveDataMem& copy, int mc);
+    // Copies what changed; nothing when the receive lock cannot be had (see _lockReceive).
+    void _copyReceived(int channel, const ChannelGate& gate, shmem::ReceiveDataMem& copy, int mc);
+    // Takes the receive lock in wait slices; false when the channel is being closed or the
+    // daemon has removed the segment before it was free.
+    static bool _lockReceive(int channel, const ChannelGate& gate, shmem::SharedMemCli& shm);
     // The channel's gate; created when create is true, else null when there is none. Gates
     // are never removed, so the pointer stays valid.
     ChannelGate* _gate(int channel, bool create);

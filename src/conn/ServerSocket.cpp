@@ -14,6 +14,7 @@
 #include "Log.h"
 #include "OrderWords.h"
 #include "TextUtil.h"
+#include "Trace.h"
 
 namespace veldw485::conn {
 
@@ -128,6 +129,12 @@ int ServerSocket::Bind(int port, const std::string& host) {
         VLOG_ERROR(_logger, "[{}:{}] bind error : fd = {}", _listenFd);
         VLOG_WARN(_logger, "[{}:{}] cannot listen on server \"{}\" port {} : {}", host, port,
                   std::strerror(bind_errno));
+        if (bind_errno == EADDRINUSE) {
+            VLOG_WARN(_logger, "[{}:{}] order port {} is taken by another dwmid or program", port);
+            VERROR("dwmid: order port " << port
+                                        << " is taken: another dwmid, or another program, "
+                                           "listens on it");
+        }
         return -2;
     }
     if (::listen(_listenFd, 1) != 0) {

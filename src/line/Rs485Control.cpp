@@ -409,13 +409,11 @@ int Rs485Control::StartCom(int* lens, unsigned char* areas, unsigned char* statu
             selection[m] = _rs485machines[m].com_flag;
         }
     }
-    // Machines this cycle does not reach report no bytes: lengths kept from an earlier cycle
-    // would otherwise be published under the new stamp next to a status of another cycle.
-    for (int m = 0; m < kMachineCount; ++m) {
-        lens[m] = 0;
-        if (statuses != nullptr) {
-            statuses[m] = selection[m];
-        }
+    // A machine this cycle does not poll keeps its earlier reply in lens and areas: an
+    // application that polls its machines in turn still reads them, and the status 0 or 1
+    // published with them says that this cycle did not poll the machine.
+    if (statuses != nullptr) {
+        std::copy(selection, selection + kMachineCount, statuses);
     }
     if (_rs485settings.sniffer != 0) {
         VTRACE(_tag() << "------------------- _STCOM: sniffer mode !!!!");

@@ -50,11 +50,10 @@ class Rs485Control {
     Rs485Machine GetMachine(int mc_num);
     // One polling cycle over the machines selected by the mask as it stands at the start.
     // lens: 15 reply lengths; areas: 15 receive areas of 436 bytes; statuses (optional): the
-    // 15 statuses as this cycle leaves them. Every entry of lens and statuses is written: a
-    // machine the cycle does not poll gets length 0 and its selection (0 or 1). A reply
-    // time-out keeps the bytes received before it (status 4); any other failure reports
-    // length 0 with status 24. 1 when every transaction succeeded (always in sniffer mode),
-    // 0 otherwise.
+    // 15 statuses as this cycle leaves them. A machine the cycle does not poll keeps its
+    // entries of lens and areas and gets its selection (0 or 1) as status. A reply time-out
+    // keeps the bytes received before it (status 4); any other failure reports length 0 with
+    // status 24. 1 when every transaction succeeded (always in sniffer mode), 0 otherwise.
     int StartCom(int* lens, unsigned char* areas, unsigned char* statuses = nullptr);
 
   protected:

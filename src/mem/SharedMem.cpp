@@ -1,6 +1,7 @@
 #include "SharedMem.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -59,13 +60,19 @@ int SharedMem::CreateShmem() {
         const int entry = static_cast<int>(i);
         const int seg = _createShmem(entry);
         VLOG_INFO(_logger, "[{}:{}]  SHMEM : create[{}] sig_id = {}", entry, seg);
-        const int sem = _createSemaphore(entry);
-        VLOG_INFO(_logger, "[{}:{}]  SHMEM : create[{}] sem_id = {}", entry, sem);
+        // The semaphore set is made (or one left behind taken over) only by the daemon that
+        // holds the entry's segment: another daemon's set is never touched.
+        int sem = -1;
+        if (seg >= 0) {
+            sem = _createSemaphore(entry);
+            VLOG_INFO(_logger, "[{}:{}]  SHMEM : create[{}] sem_id = {}", entry, sem);
+        }
         memInfo[i].no = entry;
         memInfo[i].seg_id = seg;
         memInfo[i].sem_id = sem;
         if (seg < 0 || sem < 0) {
-            // A half-made group is of no use to anyone: remove what this call made so far.
+            // A half-made group is of no use to anyone: remove what this call made so far,
+            // which is all that the records hold.
             for (std::size_t j = 0; j <= i; ++j) {
                 if (memInfo[j].seg_id >= 0) {
                     (void)_releaseShmem(memInfo[j].seg_id);
@@ -254,12 +261,32 @@ int SharedMem::_createShmem(int i) {
     return id;
 }
 
+bool SharedMem::_segmentInUse(const shmid_ds& ds) {
+    if (ds.shm_nattch != 0) {
+        return true;
+    }
+    // Never attached: the segment of a daemon that is still creating its groups, unless the
+    // process that created it is gone.
+    return ds.shm_atime == 0 && ds.shm_cpid > 0 && (::kill(ds.shm_cpid, 0) == 0 || errno == EPERM);
+}
+
 int SharedMem::_replaceStaleSegment(int i, key_t key, std::size_t size) {
     // Only a segment that nobody uses may go: one left by a daemon that was killed or crashed.
-    // While any process is still attached the start fails as before.
+    // One in use belongs to another daemon, or to a client of a daemon that ended: it stays.
     const int old = ::shmget(key, 0, 0);
     shmid_ds ds{};
-    if (old < 0 || ::shmctl(old, IPC_STAT, &ds) != 0 || ds.shm_nattch != 0) {
+    if (old < 0 || ::shmctl(old, IPC_STAT, &ds) != 0) {
+        return -1;
+    }
+    if (_segmentInUse(ds)) {
+        VERROR("dwmid: group " << _no << " entry " << i
+                               << ": its shared memory segment is in use by another process "
+                                  "(another dwmid serving, or a client still attached to the "
+                                  "segments of a daemon that ended); nothing of it is removed");
+        VLOG_WARN(_logger,
+                  "[{}:{}]  SHMEM : group {} entry {} : segment in use by another process "
+                  "(sig_id = {}, attached {})",
+                  _no, i, old, ds.shm_nattch);
         return -1;
     }
     if (::shmctl(old, IPC_RMID, nullptr) != 0) {
@@ -277,7 +304,12 @@ int SharedMem::_createSemaphore(int i) {
     if (rc != 0) {
         return rc;
     }
-    const int id = ::semget(key, 1, IPC_CREAT | kObjectPermission);
+    int id = ::semget(key, 1, IPC_CREAT | IPC_EXCL | kObjectPermission);
+    if (id < 0 && errno == EEXIST) {
+        // The caller holds this entry's segment, so a set with the key is one left behind by a
+        // daemon that ended (or made by a client since): it is taken over and reset.
+        id = ::semget(key, 1, kObjectPermission);
+    }
     if (id < 0) {
         VERROR("Failed to acquire semapore");
         return -6;

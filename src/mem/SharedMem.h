@@ -3,6 +3,7 @@
 // and address operations of the channel's worker.
 #pragma once
 
+#include <sys/shm.h>
 #include <sys/types.h>
 
 #include <spdlog/spdlog.h>
@@ -56,8 +57,10 @@ class SharedMem {
     int _makeKey(int i, const std::string& list_key, key_t* key);
     int _createShmem(int i);
     int _removeObjects(bool forget);
-    // shmget of a key whose segment already exists: removes it when no process is attached.
+    // shmget of a key whose segment already exists: removes it when no process uses it.
     int _replaceStaleSegment(int i, key_t key, std::size_t size);
+    // Attached by some process, or not yet attached by the live daemon that created it.
+    static bool _segmentInUse(const shmid_ds& ds);
     int _createSemaphore(int i);
     void* _attatchShmem(int seg_id);
     int _detatchShmem(void* addr);

@@ -31,6 +31,22 @@ timespec Millis(int ms) {
     t.tv_nsec = (ms % 1000) * kNanosPerMilli;
     return t;
 }
+
+// Timed waits for a segment mutex end on CLOCK_MONOTONIC deadlines, so that a step of the
+// wall clock neither stretches nor cuts a slice. This tool chain's ThreadSanitizer does not
+// intercept pthread_mutex_clocklock and would not see the lock taken: its builds wait on
+// CLOCK_REALTIME deadlines instead.
+#if defined(__SANITIZE_THREAD__)
+constexpr clockid_t kLockClock = CLOCK_REALTIME;
+int LockUntil(pthread_mutex_t* mutex, const timespec* until) {
+    return pthread_mutex_timedlock(mutex, until);
+}
+#else
+constexpr clockid_t kLockClock = CLOCK_MONOTONIC;
+int LockUntil(pthread_mutex_t* mutex, const timespec* until) {
+    return pthread_mutex_clocklock(mutex, kLockClock, until);
+}
+#endif
 }  // namespace
 
 SharedMemCli::SharedMemCli(data::SettingLibDatas* sd) : _sd(sd) {
@@ -296,7 +312,7 @@ int SharedMemCli::MutexLockFor(int i, int ms) {
         return -1;
     }
     timespec until{};
-    ::clock_gettime(CLOCK_REALTIME, &until);
+    ::clock_gettime(kLockClock, &until);
     const timespec wait = Millis(ms);
     until.tv_sec += wait.tv_sec;
     until.tv_nsec += wait.tv_nsec;
@@ -305,7 +321,7 @@ int SharedMemCli::MutexLockFor(int i, int ms) {
         until.tv_nsec -= kNanosPerSecond;
     }
     auto* mutex = static_cast<pthread_mutex_t*>(addr);
-    int rc = pthread_mutex_timedlock(mutex, &until);
+    int rc = LockUntil(mutex, &until);
     if (rc == EOWNERDEAD) {
         // As in MutexLock: the flag word and request slot are usable as they are.
         rc = pthread_mutex_consistent(mutex);

@@ -9,6 +9,10 @@
  *                 a thread opens C, selects machine 2 (mute, long time-out) and waits in a
  *                 cycle; once PATH exists the main thread closes C:
  *                 "@ closewait C start R"
+ *   readclose:C:PATH
+ *                 opens C ("@ readclose C open R"); a thread reads C's table while another
+ *                 process holds C's receive lock; once PATH exists the main thread closes C:
+ *                 "@ readclose C table set|null"
  */
 #define _POSIX_C_SOURCE 200809L
 
@@ -110,21 +114,42 @@ static void* wait_in_cycle(void* arg) {
     return NULL;
 }
 
-static void run_closewait(int channel, const char* path) {
-    struct job j;
+static void* read_table(void* arg) {
+    struct job* j = (struct job*)arg;
+    j->ok = pxa_rs485_getReceiveStream(j->channel, 0) != NULL;
+    return NULL;
+}
+
+/* Runs fn on a thread, then closes channel once path exists (waiting up to 120 s). */
+static void close_behind(struct job* j, void* (*fn)(void*), const char* path) {
     pthread_t thread;
     struct timespec tick = {0, 10000000L};
     int i;
-    j.channel = channel;
-    j.cycles = 1;
-    j.ok = -1;
-    pthread_create(&thread, NULL, wait_in_cycle, &j);
+    pthread_create(&thread, NULL, fn, j);
     for (i = 0; i < 12000 && access(path, F_OK) != 0; ++i) {
         nanosleep(&tick, NULL);
     }
-    pxa_rs485_close(channel);
+    pxa_rs485_close(j->channel);
     pthread_join(thread, NULL);
+}
+
+static void run_closewait(int channel, const char* path) {
+    struct job j;
+    j.channel = channel;
+    j.cycles = 1;
+    j.ok = -1;
+    close_behind(&j, wait_in_cycle, path);
     printf("@ closewait %d start %d calls %d\n", channel, j.ok, g_calls);
+}
+
+static void run_readclose(int channel, const char* path) {
+    struct job j;
+    j.channel = channel;
+    j.cycles = 0;
+    j.ok = -1;
+    printf("@ readclose %d open %d\n", channel, pxa_rs485_open(channel, false, 3));
+    close_behind(&j, read_table, path);
+    printf("@ readclose %d table %s\n", channel, j.ok == 1 ? "set" : "null");
 }
 
 int main(int argc, char** argv) {
@@ -136,6 +161,8 @@ int main(int argc, char** argv) {
             run_cycles(a);
         } else if (sscanf(argv[i], "closewait:%d:%n", &a, &b) == 1 && b > 0) {
             run_closewait(a, argv[i] + b);
+        } else if (sscanf(argv[i], "readclose:%d:%n", &a, &b) == 1 && b > 0) {
+            run_readclose(a, argv[i] + b);
         } else {
             fprintf(stderr, "bad step: %s\n", argv[i]);
             return 2;

@@ -256,9 +256,9 @@ TEST_F(Rs485Cycle, OneMachineTimesOutAnotherAnswers) {
     EXPECT_EQ(Status(1), 2);
     EXPECT_EQ(lens_[1], 2);
     EXPECT_EQ(Area(1, 2), "M1");
-    // Machine 2 was not selected: no bytes, its area untouched.
+    // Machine 2 was not selected: its length and area stay as they were.
     EXPECT_EQ(Status(2), 0);
-    EXPECT_EQ(lens_[2], 0);
+    EXPECT_EQ(lens_[2], 999);
     EXPECT_TRUE(AreaUntouched(2, 0));
     EXPECT_EQ(responder.Requests(), (std::vector<std::string>{std::string("\x00?", 2), "\x01?"}));
     // A cycle without a new mask polls the same machines and replaces their statuses.
@@ -288,7 +288,7 @@ TEST_F(Rs485Cycle, SnifferModeWritesNothing) {
     EXPECT_EQ(drv_->StartCom(lens_, areas_), 1);
     EXPECT_EQ(pty_.ReadAvailable(200), "");
     EXPECT_EQ(Status(0), 1);
-    EXPECT_EQ(lens_[0], 0);
+    EXPECT_EQ(lens_[0], 999);
     EXPECT_EQ(testsupport::ReadFile(testsupport::kGpioValue), "");
 }
 
@@ -431,14 +431,15 @@ TEST_F(Rs485Cycle, ComptDuringACycleChangesTheTableNotTheCyclesResults) {
         EXPECT_EQ(Area(mc, lens_[mc]), "R" + std::to_string(mc));
     }
     EXPECT_EQ(statuses[2], 0);
-    EXPECT_EQ(lens_[2], 0);
+    EXPECT_EQ(lens_[2], 999);
     // The table shows the order's selection; the next cycle polls machine 2 alone.
     EXPECT_EQ(Status(0), 0);
     EXPECT_EQ(Status(1), 0);
     EXPECT_EQ(Status(2), 1);
     EXPECT_EQ(drv_->StartCom(lens_, areas_, statuses), 1);
+    // Machine 0, not polled this time, keeps the reply of the cycle before.
     EXPECT_EQ(statuses[0], 0);
-    EXPECT_EQ(lens_[0], 0);
+    EXPECT_EQ(Area(0, lens_[0]), "R0");
     EXPECT_EQ(statuses[2], 2);
     EXPECT_EQ(Area(2, lens_[2]), "R2");
 }

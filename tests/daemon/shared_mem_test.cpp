@@ -375,6 +375,8 @@ TEST_F(SharedMemTest, LeftOverSegmentStillAttachedFailsTheStart) {
     EXPECT_EQ(CountLines(log, "removed a segment left behind"), 0);
     EXPECT_EQ(FindIpc(ListShmSegments(), held).nattch, 1);
     EXPECT_EQ(ListShmSegments().size(), 2U);
+    // The holder's semaphore sets are not touched either.
+    EXPECT_EQ(ListSemaphoreSets().size(), 2U);
 }
 
 TEST_F(SharedMemTest, SemaphoreOperationsAndResetToZero) {

@@ -47,7 +47,7 @@ class DaemonServiceTest : public ::testing::Test {
     }
 
     // Starts one simulator per line and the daemon with `lines` lines.
-    void StartAll(int lines, int groups = -1) {
+    void StartAll(int lines, int groups = -1, const std::string& trace = "") {
         ConfigPlan plan;
         for (int i = 0; i < lines; ++i) {
             const std::string link = "/var/local/sandbox/tty" + std::to_string(i);
@@ -62,6 +62,7 @@ class DaemonServiceTest : public ::testing::Test {
             plan.lines.push_back({link, "none", 5, 15});
         }
         plan.groups = groups;
+        plan.trace = trace;
         plan_ = plan;
         ASSERT_TRUE(InstallConfig(plan));
         ASSERT_TRUE(daemon_.Start());
@@ -337,6 +338,19 @@ TEST_F(DaemonServiceTest, SigintWhileServingRemovesEverything) {
     EXPECT_EQ(CountLines(log, "Finish : delete objects"), 1);
     EXPECT_EQ(CountShmSegments(), 0);
     EXPECT_EQ(CountSemaphoreSets(), 0);
+}
+
+TEST_F(DaemonServiceTest, TraceOffKeepsStandardOutputEmptyUpToTheEnd) {
+    StartAll(1, -1, "off");
+    ASSERT_TRUE(Serving());
+    TcpClient c;
+    ASSERT_TRUE(c.Connect(10001));
+    ASSERT_EQ(Order(c, "open,0,0,5|"), "opsuc");
+    ASSERT_TRUE(daemon_.Process().Signal(SIGTERM));
+    ASSERT_TRUE(daemon_.Process().Wait(30000));
+    EXPECT_EQ(daemon_.Process().ExitStatus(), 0);
+    EXPECT_EQ(CountLines(daemon_.NewLog(), "!!! Receive Signal !!! (15)"), 1);
+    EXPECT_EQ(daemon_.Process().Stdout(), "");
 }
 
 TEST_F(DaemonServiceTest, ShutOrderEndsTheServiceWithoutMainEnd) {

@@ -49,6 +49,18 @@ std::string Reply(shm::ReceiveSegment* rcv, int m) {
     return std::string(reinterpret_cast<const char*>(r.da), r.dalen);
 }
 
+// One cycle through g: machine 0's reply, or "<cycle answered R>" for a failed one.
+std::string CycleReply0(GroupClient& g) {
+    const int r = g.Communicate();
+    if (r != 0) {
+        return "<cycle answered " + std::to_string(r) + ">";
+    }
+    g.LockReceive();
+    std::string reply = Reply(g.Receive(), 0);
+    g.UnlockReceive();
+    return reply;
+}
+
 class FaultTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -99,6 +111,16 @@ class FaultTest : public ::testing::Test {
     }
 
     std::string Log() { return rig_.GetDaemon().NewLog(); }
+
+    // Ends the daemon with a "shut" order on c; it must end with status 0 and leave no System V
+    // object behind.
+    void ShutClean(TcpClient& c) {
+        ASSERT_TRUE(c.Send("shut|"));
+        ASSERT_TRUE(rig_.GetDaemon().Process().Wait(30000));
+        EXPECT_EQ(rig_.GetDaemon().Process().ExitStatus(), 0);
+        EXPECT_EQ(CountShmSegments(), 0);
+        EXPECT_EQ(CountSemaphoreSets(), 0);
+    }
 
     BusRig rig_;
     bool mounted_{false};
@@ -154,8 +176,9 @@ TEST_F(FaultTest, ClientKilledWhileWaitingLeavesTheChannelServing) {
         [&] { return Log().find("clear wait flag (startCom)") != std::string::npos; }, 30000));
     GroupClient g;
     ASSERT_TRUE(g.Attach(BusRig::kKeyDir, 0));
-    EXPECT_EQ(g.SemValue(), 0);
+    // The clean-up logs before it resets the semaphore, and releases the control mutex after.
     g.LockControl();
+    EXPECT_EQ(g.SemValue(), 0);
     EXPECT_EQ(g.Control()->data_flags, 0U);
     g.UnlockControl();
     EXPECT_EQ(g.Transmit(0, Request(0)), 0);
@@ -190,16 +213,9 @@ TEST_F(FaultTest, DaemonKilledAndStartedAgainServes) {
     ASSERT_TRUE(g.Attach(BusRig::kKeyDir, 0));
     EXPECT_EQ(g.SemValue(), 0);
     EXPECT_EQ(g.Transmit(0, Request(0)), 0);
-    EXPECT_EQ(g.Communicate(), 0);
-    g.LockReceive();
-    EXPECT_EQ(Reply(g.Receive(), 0), "M0");
-    g.UnlockReceive();
+    EXPECT_EQ(CycleReply0(g), "M0");
     g.Detach();
-    ASSERT_TRUE(c.Send("shut|"));
-    ASSERT_TRUE(rig_.GetDaemon().Process().Wait(30000));
-    EXPECT_EQ(rig_.GetDaemon().Process().ExitStatus(), 0);
-    EXPECT_EQ(CountShmSegments(), 0);
-    EXPECT_EQ(CountSemaphoreSets(), 0);
+    ShutClean(c);
 }
 
 TEST_F(FaultTest, DaemonKilledWhileAClientStaysAttachedStartsOnceItLeaves) {
@@ -223,6 +239,42 @@ TEST_F(FaultTest, DaemonKilledWhileAClientStaysAttachedStartsOnceItLeaves) {
     ASSERT_TRUE(g.Attach(BusRig::kKeyDir, 0));
     EXPECT_EQ(g.Transmit(0, Request(0)), 0);
     EXPECT_EQ(g.Communicate(), 0);
+}
+
+// Started by mistake next to a serving daemon, a second one takes nothing from it: neither
+// its segments and semaphore sets (the same configuration) nor its order port (another key
+// directory), and says which of the two it found taken.
+TEST_F(FaultTest, SecondDaemonLeavesTheFirstServing) {
+    Start();
+    TcpClient c;
+    OpenAndConfigure(c, 1);
+    GroupClient g;
+    ASSERT_TRUE(g.Attach(BusRig::kKeyDir, 0));
+    EXPECT_EQ(g.Transmit(0, Request(0)), 0);
+    const std::string conf = ReadFile(kDaemonConf);
+    std::string other_keys = conf;
+    const std::string key_dir = BusRig::kKeyDir;
+    other_keys.replace(other_keys.find(key_dir), key_dir.size(), key_dir + "2");
+    const std::pair<std::string, std::string> cases[] = {
+        {conf, "its shared memory segment is in use by another process"},
+        {other_keys, "order port 10001 is taken"}};
+    for (const auto& [second_conf, words] : cases) {
+        SCOPED_TRACE(words);
+        ASSERT_TRUE(WriteFile(kDaemonConf, second_conf));
+        Daemon second;
+        ASSERT_TRUE(second.Start());
+        ASSERT_TRUE(second.Process().Wait(30000));
+        EXPECT_EQ(second.Process().ExitStatus(), 3);
+        EXPECT_NE(second.Process().Stderr().find(words), std::string::npos)
+            << second.Process().Stderr();
+        EXPECT_EQ(CountShmSegments(), 2);
+        EXPECT_EQ(CountSemaphoreSets(), 2);
+        EXPECT_EQ(CycleReply0(g), "M0");
+    }
+    g.Detach();
+    ShutClean(c);
+    EXPECT_EQ(rig_.GetDaemon().Process().Stderr().find("Failed to close semaphore"),
+              std::string::npos);
 }
 
 TEST_F(FaultTest, MisbehavingMachinesAreFramedAndDoNotMixWithOthers) {

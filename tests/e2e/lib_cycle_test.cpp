@@ -160,6 +160,18 @@ TEST_F(LibCycle, SingleMachineFormAndAllAnsweringCycleSucceeds) {
     EXPECT_EQ(first, lines.at(13));
 }
 
+// An application that polls its machines in turn: a machine left out of a cycle keeps the
+// reply of the cycle before, with status 0.
+TEST_F(LibCycle, MachinesACycleDoesNotPollKeepTheirEarlierReplies) {
+    const auto lines =
+        RunClient(With(With({"open:1"}, kSetup), {"compt:1:3", "start:1", "compt:1:1", "start:1",
+                                                  "recv:1:1", "recv:1:2", "close:1"}));
+    ASSERT_EQ(lines.size(), 18U);
+    EXPECT_EQ(lines[13], "start 1 1 calls 0");
+    EXPECT_NE(lines[14].find(" status 2 len 3 hex 4F4B31 term 1"), std::string::npos) << lines[14];
+    EXPECT_NE(lines[15].find(" status 0 len 3 hex 024142 term 1"), std::string::npos) << lines[15];
+}
+
 TEST_F(LibCycle, TableTwiceWithoutACycleAndAChannelNeverCycled) {
     const auto lines = RunClient({"open:2", "table:2", "table:2", "close:2"});
     ASSERT_EQ(lines.size(), 35U);

@@ -1,16 +1,20 @@
 // The library in a multi-threaded application: a C client built against the public header
 // alone cycles two channels on two threads while a third changes their listeners, and closes
-// a channel while another thread waits in a cycle on it.
+// a channel while another thread waits in a cycle on it or for another process's lock.
 #include <gtest/gtest.h>
+#include <linux/futex.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "GroupClient.h"
 #include "LibE2e.h"
 #include "TestSupport.h"
 
 using testsupport::CClientRun;
 using testsupport::FileExists;
+using testsupport::GroupClient;
 using testsupport::WaitUntil;
 
 namespace {
@@ -85,6 +89,45 @@ TEST_F(LibThreads, TwoProcessesShareChannelsAndEachGetsItsOwnAnswers) {
         }
         EXPECT_EQ(lines[2], "end");
     }
+}
+
+// A reader of a channel whose receive lock another process holds (one stopped in a debugger,
+// say) leaves when another thread closes the channel, also after the wall clock has stepped
+// an hour ahead (the preload shows the client such a clock).
+TEST_F(LibThreads, CloseEndsAReadWaitingForAPeersReceiveLock) {
+    GroupClient peer;
+    ASSERT_TRUE(peer.Attach(testsupport::ConfigPlan().key_dir, 1));
+    peer.LockReceive();
+    std::vector<std::string> env;
+#if !defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer builds wait on the wall clock (see SharedMemCli): no step for them.
+    if (!testsupport::Env("RS485_CLOCKSHIM").empty()) {
+        env.push_back("LD_PRELOAD=" + testsupport::Env("RS485_CLOCKSHIM"));
+        // The preload comes before the sanitizer runtime, which refuses that unless told.
+        const std::string asan = testsupport::Env("ASAN_OPTIONS");
+        if (!asan.empty()) {
+            ::setenv("ASAN_OPTIONS", (asan + ":verify_asan_link_order=0").c_str(), 1);
+        }
+    }
+#endif
+    const std::string path = "/var/local/sandbox/readclose.close";
+    CClientRun run;
+    ASSERT_TRUE(run.Start(client_, {"readclose:2:" + path}, env));
+    // The reader waits once it has marked the held lock as contended: the FUTEX_WAITERS bit of
+    // a robust mutex's lock word, which the kernel's robust futex protocol defines.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return (__atomic_load_n(&peer.Receive()->mutex.__data.__lock, __ATOMIC_ACQUIRE) &
+                    FUTEX_WAITERS) != 0;
+        },
+        60000))
+        << run.Process().Stdout() << run.Process().Stderr();
+    ASSERT_TRUE(testsupport::WriteFile(path, ""));
+    const bool finished = run.Finish(20000);
+    peer.UnlockReceive();
+    ASSERT_TRUE(finished) << run.Process().Stdout() << run.Process().Stderr();
+    EXPECT_EQ(run.Lines(),
+              (std::vector<std::string>{"readclose 2 open 0", "readclose 2 table set", "end"}));
 }
 
 // Last: the abandoned cycle keeps channel 1's worker busy for 30 s.

@@ -1,6 +1,7 @@
 // rs485ctl as a process against the real daemon and the bus simulator.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -180,6 +181,32 @@ TEST_F(Rs485ctlTest, RefusedChannelAndMissingDaemonHaveTheirOwnExitCodes) {
               std::string::npos)
         << err_;
     EXPECT_NE(out_.find("\"exit_code\":3"), std::string::npos) << out_;
+}
+
+// Without a usable dwlib.conf the library does not ask the daemon, and the tool says that
+// the configuration is what is missing.
+TEST_F(Rs485ctlTest, MissingOrBrokenLibraryConfigurationIsReportedAsSuch) {
+    Setup(true);
+    const std::string conf = kLibConf;
+    ASSERT_EQ(::unlink(kLibConf), 0);
+    EXPECT_EQ(Run({CtlBin(), "-m", "1", "--trace"}), 6) << out_ << err_;
+    EXPECT_NE(
+        err_.find("no configuration: " + conf + " cannot be used (No such file or directory)"),
+        std::string::npos)
+        << err_;
+    EXPECT_NE(err_.find(":: open : no configuration : cannot read " + conf +
+                        " : No such file or directory"),
+              std::string::npos)
+        << err_;
+    ASSERT_TRUE(WriteFile(kLibConf, "{\"order_conn\": \n"));
+    EXPECT_EQ(Run({CtlBin(), "-m", "1"}), 6) << out_ << err_;
+    EXPECT_NE(err_.find("failed to read setting file : " + conf + " (not valid JSON)"),
+              std::string::npos)
+        << err_;
+    EXPECT_NE(err_.find("no configuration: " + conf + " cannot be used (syntax error at line"),
+              std::string::npos)
+        << err_;
+    EXPECT_EQ(daemon_.NewLog().find("***** order open"), std::string::npos);
 }
 
 TEST_F(Rs485ctlTest, DaemonNotRunningWithoutAnyDaemon) {

@@ -175,7 +175,7 @@ TEST_F(StartupTest, NoConfigurationFileStartsWithDefaultsAndWaits) {
     ExpectExitDuringDelay(SIGTERM);
 }
 
-TEST_F(StartupTest, MoreGroupsThanLinesIsLoggedAndEndsWithStatusThree) {
+TEST_F(StartupTest, MoreGroupsThanLinesIsLoggedAndEndsWithStatusSix) {
     ConfigPlan plan;
     plan.lines = {LinePlan{"/var/local/sandbox/ttyA"}, LinePlan{"/var/local/sandbox/ttyB"}};
     plan.groups = 3;
@@ -185,7 +185,7 @@ TEST_F(StartupTest, MoreGroupsThanLinesIsLoggedAndEndsWithStatusThree) {
     ChildProcess& p = daemon_.Process();
     ASSERT_TRUE(WaitEnd(15000)) << "the check must end the process before the start delay";
     EXPECT_EQ(p.TermSignal(), 0);
-    EXPECT_EQ(p.ExitStatus(), 3);  // the service could not run
+    EXPECT_EQ(p.ExitStatus(), 6);  // not configured: no restart can help
     EXPECT_EQ(p.Stderr(), "");
 
     std::vector<std::string> errors;
@@ -218,7 +218,7 @@ TEST_F(StartupTest, FewerThanTwoItemsPerGroupAreRefusedByDaemonAndLibrary) {
         ASSERT_TRUE(testsupport::InstallConfig(plan));
         ASSERT_TRUE(daemon_.Start());
         ASSERT_TRUE(WaitEnd());
-        EXPECT_EQ(daemon_.Process().ExitStatus(), 3);
+        EXPECT_EQ(daemon_.Process().ExitStatus(), 6);
         EXPECT_EQ(CountLines(daemon_.NewLog(), "]  setting error : shared_indata_num = " +
                                                    std::to_string(items) + " : must be 2 to 64"),
                   1)
@@ -355,13 +355,13 @@ TEST_F(StartupTest, RestartAppendsToTheLog) {
     ASSERT_TRUE(testsupport::InstallConfig(plan));
     ASSERT_TRUE(daemon_.Start());
     ASSERT_TRUE(WaitEnd());
-    EXPECT_EQ(daemon_.Process().ExitStatus(), 3);
+    EXPECT_EQ(daemon_.Process().ExitStatus(), 6);
     const std::string first = daemon_.Log();
     ASSERT_EQ(CountLines(first, "Display Setting Data >>>"), 1) << first;
 
     ASSERT_TRUE(daemon_.Start());
     ASSERT_TRUE(WaitEnd());
-    EXPECT_EQ(daemon_.Process().ExitStatus(), 3);
+    EXPECT_EQ(daemon_.Process().ExitStatus(), 6);
     const std::string both = daemon_.Log();
     EXPECT_EQ(both.substr(0, first.size()), first);
     EXPECT_EQ(CountLines(both, "Display Setting Data >>>"), 2);

@@ -53,11 +53,12 @@ std::string BuildCClient(std::string* log, const std::string& name) {
     return out;
 }
 
-bool CClientRun::Start(const std::string& program, const std::vector<std::string>& steps) {
+bool CClientRun::Start(const std::string& program, const std::vector<std::string>& steps,
+                       const std::vector<std::string>& extra_env) {
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), steps.begin(), steps.end());
     const std::string base = "/var/local/sandbox/c_client." + std::to_string(++g_runs);
-    return proc_.Start(argv, base + ".out", base + ".err");
+    return proc_.Start(argv, base + ".out", base + ".err", extra_env);
 }
 
 bool CClientRun::Finish(int timeout_ms) {

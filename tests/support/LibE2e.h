@@ -18,7 +18,8 @@ std::string BuildCClient(std::string* log, const std::string& name = "rs485_c_cl
 // the marker.
 class CClientRun {
   public:
-    bool Start(const std::string& program, const std::vector<std::string>& steps);
+    bool Start(const std::string& program, const std::vector<std::string>& steps,
+               const std::vector<std::string>& extra_env = {});
     // Waits for the end (up to timeout_ms); true when it ended with status 0.
     bool Finish(int timeout_ms = 120000);
     std::vector<std::string> Lines() const;

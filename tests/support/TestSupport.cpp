@@ -289,9 +289,10 @@ bool InstallConfig(const ConfigPlan& plan) {
 }
 
 bool Daemon::Start(const std::vector<std::string>& extra_env) {
-    ++run_;
+    // Counted over every Daemon of the process, so that two daemons write to files of their own.
+    static int runs = 0;
     log_offset_ = Log().size();
-    const std::string base = "/var/local/sandbox/dwmid." + std::to_string(run_);
+    const std::string base = "/var/local/sandbox/dwmid." + std::to_string(++runs);
     return proc_.Start({Env("DWMID_BIN")}, base + ".out", base + ".err", extra_env);
 }
 

@@ -121,7 +121,6 @@ class Daemon {
 
   private:
     ChildProcess proc_;
-    int run_{0};
     std::size_t log_offset_{0};
 };
 

@@ -54,6 +54,12 @@ int CtlRunner::_openFailure(int result) {
         return kExitNoSharedMemory;
     }
     const DaemonProbe probe;
+    if (!probe.ConfigProblem().empty()) {
+        report_.Error(kExitNoConfiguration, "no configuration: " + probe.ConfigFile() +
+                                                " cannot be used (" + probe.ConfigProblem() +
+                                                "); the library needs it to reach the daemon");
+        return kExitNoConfiguration;
+    }
     if (!probe.Reachable()) {
         report_.Error(kExitDaemonNotRunning,
                       "daemon not running: nothing accepts connections on " + probe.Address() +

@@ -6,6 +6,8 @@
 
 #include <picojson.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -54,15 +56,21 @@ void TakeString(const picojson::object& obj, const char* key, std::string* out) 
 
 }  // namespace
 
-DaemonProbe::DaemonProbe(const std::string& conf_file) {
+DaemonProbe::DaemonProbe(const std::string& conf_file) : conf_file_(conf_file) {
+    errno = 0;
     std::ifstream in(conf_file);
     if (!in) {
+        problem_ = errno != 0 ? std::strerror(errno) : "cannot be opened";
         return;
     }
     std::stringstream text;
     text << in.rdbuf();
     picojson::value doc;
-    if (!picojson::parse(doc, text.str()).empty() || !doc.is<picojson::object>()) {
+    problem_ = picojson::parse(doc, text.str());
+    if (problem_.empty() && !doc.is<picojson::object>()) {
+        problem_ = "not a JSON object";
+    }
+    if (!problem_.empty()) {
         return;
     }
     const picojson::object& top = doc.get<picojson::object>();

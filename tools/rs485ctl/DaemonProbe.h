@@ -18,8 +18,14 @@ class DaemonProbe {
     // The daemon's log file, from "log_dir" and "log_file" of the same file (both
     // configuration files describe the same daemon).
     std::string LogPath() const { return log_dir_ + "/" + log_file_; }
+    // Why the configuration file could not be used (it is missing, unreadable or not a JSON
+    // object); empty when it was read.
+    const std::string& ConfigProblem() const { return problem_; }
+    const std::string& ConfigFile() const { return conf_file_; }
 
   private:
+    std::string conf_file_;
+    std::string problem_;
     std::string server_{"localhost"};
     int port_{10001};
     std::string log_dir_{"/var/local/vellog"};

@@ -15,6 +15,8 @@ enum ExitCode : int {
     kExitChannelRefused = 4,
     // The daemon opened the channel but its shared memory could not be attached.
     kExitNoSharedMemory = 5,
+    // The library's configuration file is missing, unreadable or broken.
+    kExitNoConfiguration = 6,
 };
 
 }  // namespace rs485ctl

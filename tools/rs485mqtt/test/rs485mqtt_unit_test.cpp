@@ -100,7 +100,7 @@ TEST(CommandHandlerTest, ChecksEveryCommandAgainstTheConfiguration) {
         {"1/set/cycle-now", "", "channel 1 is not configured"},
         {"2/set/request/2", "41", "machine 2 is not configured"},
         {"2/set/request/3", "4G", "not a hex digit"},
-        {"2/set/request/3", std::string(65 * 2, '4'), "longer than 64"},
+        {"2/set/request/3", std::string(std::size_t{65} * 2, '4'), "longer than 64"},
         {"2/set/request", "41", "needs a machine number"},
         {"2/set/mask", "1-2", "not configured"},
         {"2/set/reboot", "", "unknown command"},
