@@ -22,6 +22,8 @@ class GpiodDirection : public SwitchedDirection {
     GpiodDirection(const GpiodDirection&) = delete;
     GpiodDirection& operator=(const GpiodDirection&) = delete;
 
+    // Nothing on a half-duplex bus drives CTS.
+    bool FlowControl() const override { return false; }
     int Open(int fd_tty, unsigned char baudrate) override;
     int Close() override;
     int modeWrite() override;
