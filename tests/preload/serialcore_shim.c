@@ -65,8 +65,13 @@ static int Answer(unsigned long request, struct serial_rs485* arg) {
     return 0;
 }
 
-static int Forward(const char* name, int fd, unsigned long request, void* arg) {
-    IoctlFn fn = (IoctlFn)dlsym(RTLD_NEXT, name);
+/* name: the C library's symbol that the call came in under. */
+static int Dispatch(const char* name, int fd, unsigned long request, void* arg) {
+    IoctlFn fn;
+    if ((request == TIOCSRS485 || request == TIOCGRS485) && isatty(fd)) {
+        return Answer(request, (struct serial_rs485*)arg);
+    }
+    fn = (IoctlFn)dlsym(RTLD_NEXT, name);
     if (fn == NULL) {
         fn = (IoctlFn)dlsym(RTLD_NEXT, "ioctl");
     }
@@ -88,10 +93,7 @@ int SerialcoreIoctl(int fd, unsigned long request, ...) {
     va_start(args, request);
     arg = va_arg(args, void*);
     va_end(args);
-    if ((request == TIOCSRS485 || request == TIOCGRS485) && isatty(fd)) {
-        return Answer(request, (struct serial_rs485*)arg);
-    }
-    return Forward("ioctl", fd, request, arg);
+    return Dispatch("ioctl", fd, request, arg);
 }
 
 int SerialcoreIoctl64(int fd, unsigned long request, ...) {
@@ -100,8 +102,5 @@ int SerialcoreIoctl64(int fd, unsigned long request, ...) {
     va_start(args, request);
     arg = va_arg(args, void*);
     va_end(args);
-    if ((request == TIOCSRS485 || request == TIOCGRS485) && isatty(fd)) {
-        return Answer(request, (struct serial_rs485*)arg);
-    }
-    return Forward("__ioctl_time64", fd, request, arg);
+    return Dispatch("__ioctl_time64", fd, request, arg);
 }
