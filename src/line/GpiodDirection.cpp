@@ -29,7 +29,10 @@ void GpiodDirection::ChipCloser::operator()(gpiod_chip* chip) const {
 }
 
 GpiodDirection::~GpiodDirection() {
-    (void)Close();
+    // The chip closes with its owner.
+    if (_line != nullptr) {
+        ::gpiod_line_release(_line);
+    }
 }
 
 int GpiodDirection::Open(int /*fd_tty*/, unsigned char /*baudrate*/) {

@@ -30,7 +30,7 @@ class Rs485Control : private LinePort {
                  int max_machine, int channel);
     // Closes what the owner left open, so that a driver dropped after a failed Open does not
     // keep the tty.
-    virtual ~Rs485Control();
+    ~Rs485Control() override;
     Rs485Control(const Rs485Control&) = delete;
     Rs485Control& operator=(const Rs485Control&) = delete;
 
