@@ -11,8 +11,8 @@
 
 #include "DirectionConfig.h"
 #include "Log.h"
-#include "UsbSerialLatency.h"
 #include "TextUtil.h"
+#include "UsbSerialLatency.h"
 
 namespace veldw485::line {
 
