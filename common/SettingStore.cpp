@@ -46,6 +46,27 @@ void TakeInt(const picojson::object& obj, const std::string& key, int32_t* out) 
     }
 }
 
+void TakeLineOptions(const picojson::object& obj, std::map<std::string, LineOption>* out) {
+    for (const char* key : SettingStore::kLineOptionKeys) {
+        const auto it = obj.find(key);
+        if (it == obj.end()) {
+            continue;
+        }
+        LineOption option;
+        if (it->second.is<std::string>()) {
+            option.type = LineOption::Type::kString;
+            option.text = it->second.get<std::string>();
+        } else if (it->second.is<double>()) {
+            option.type = LineOption::Type::kNumber;
+            option.number = it->second.get<double>();
+        } else if (it->second.is<bool>()) {
+            option.type = LineOption::Type::kBool;
+            option.flag = it->second.get<bool>();
+        }
+        (*out)[key] = option;
+    }
+}
+
 const picojson::object* ObjectAt(const picojson::object& obj, const std::string& key) {
     const auto it = obj.find(key);
     if (it == obj.end() || !it->second.is<picojson::object>()) {
@@ -173,9 +194,15 @@ int SettingStore::loadSettingFile() {
             TakeString(obj, key_de_line, &de_line);
             TakeInt(obj, key_baudrate, &baudrate);
             TakeInt(obj, key_max_machine, &max_machine);
-            if (!device.empty() && !de_line.empty() && baudrate != kMissingInt &&
+            std::map<std::string, LineOption> options;
+            TakeLineOptions(obj, &options);
+            // "direction" stands for "de_line"; present with any value it keeps the entry,
+            // so that a wrong value is refused by name instead of moving the lines after it.
+            const bool direction = options.count(key_direction) != 0;
+            if (!device.empty() && (!de_line.empty() || direction) && baudrate != kMissingInt &&
                 max_machine != kMissingInt) {
                 line_data.emplace_back(device, de_line, baudrate, max_machine);
+                line_data.back().options = std::move(options);
             }
         }
     }
@@ -291,6 +318,19 @@ int32_t SettingStore::getConfLineInt(int32_t index, std::string key) const {
         return line.max_machine;
     }
     return kMissingInt;
+}
+
+bool SettingStore::getConfLineOption(int32_t index, const std::string& key, LineOption* out) const {
+    if (index < 0 || index >= getConfLineNum()) {
+        return false;
+    }
+    const auto& options = line_data[static_cast<std::size_t>(index)].options;
+    const auto it = options.find(key);
+    if (it == options.end()) {
+        return false;
+    }
+    *out = it->second;
+    return true;
 }
 
 int32_t SettingStore::getConfShmemGrpNum() const {

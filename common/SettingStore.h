@@ -38,6 +38,8 @@ class SettingStore {
     int32_t getConfLineNum() const;
     std::string getConfLineStr(int32_t index, std::string key) const;
     int32_t getConfLineInt(int32_t index, std::string key) const;
+    // A direction-control key of line index (one of kLineOptionKeys); false when absent.
+    bool getConfLineOption(int32_t index, const std::string& key, LineOption* out) const;
     int32_t getConfShmemGrpNum() const;
     std::string getConfShmemStr(int32_t group, std::string key, int32_t item) const;
     int32_t getConfShmemInt(int32_t group, std::string key, int32_t item) const;
@@ -70,6 +72,12 @@ class SettingStore {
     const std::string key_sem_key{"sem_key"};
     const std::string key_start_wait_interval{"start_wait_interval"};
     const std::string key_trace{"trace"};
+    const std::string key_direction{"direction"};
+    // The keys of the direction modes, read only together with "direction".
+    static constexpr const char* kLineOptionKeys[] = {
+        "direction",           "rts_on_send",  "delay_before_send_ms",
+        "delay_after_send_ms", "rx_during_tx", "echo",
+        "gpio_chip",           "gpio_line",    "gpio_active"};
 
   protected:
     OrderConnData order_conn_data;

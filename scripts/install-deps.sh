@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(build-essential cmake pkg-config libspdlog-dev libfmt-dev picojson-dev
           libgtest-dev libgmock-dev socat iproute2 util-linux procps
           libcli11-dev dpkg-dev valgrind libmodbus-dev mosquitto mosquitto-clients
-          libmosquitto-dev "$@")
+          libmosquitto-dev libgpiod-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

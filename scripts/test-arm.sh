@@ -14,7 +14,7 @@ started=$(date +%s)
 # The host tools of the build and of scripts/sandbox come with the common list, so the script
 # also runs on a machine where scripts/test.sh has not been run.
 "$root/scripts/install-deps.sh" g++-arm-linux-gnueabihf qemu-user file libspdlog-dev:armhf \
-    libfmt-dev:armhf libgtest-dev:armhf libgmock-dev:armhf libmosquitto-dev:armhf
+    libfmt-dev:armhf libgtest-dev:armhf libgmock-dev:armhf libmosquitto-dev:armhf libgpiod-dev:armhf
 
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo

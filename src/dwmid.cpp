@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "DirectionConfig.h"
 #include "Log.h"
 #include "OrderWords.h"
 #include "ShmLayout.h"
@@ -72,6 +73,18 @@ int dwmid::Init() {
                    entries, least, vel::shm::kMaxEntries);
         SetStatus(-1);
         return -1;
+    }
+
+    for (int32_t line = 0; line < _sd->getConfLineNum(); ++line) {
+        line::DirectionSettings direction;
+        std::string key;
+        std::string reason;
+        if (!line::DirectionConfig::Read(*_sd, line, &direction, &key, &reason)) {
+            VLOG_ERROR(_logger, "[{}:{}]  setting error : line [{}] : \"{}\" {}", line + 1, key,
+                       reason);
+            SetStatus(-1);
+            return -1;
+        }
     }
 
     const int32_t groups = _sd->getConfShmemGrpNum();
@@ -239,6 +252,13 @@ void dwmid::DisplaySettingData() {
                    sd.getConfLineStr(i, sd.key_device));
         VLOG_PLAIN(_logger, "    [{}]de_line          = {}", i + 1,
                    sd.getConfLineStr(i, sd.key_de_line));
+        vel::settings::LineOption direction;
+        if (sd.getConfLineOption(i, sd.key_direction, &direction)) {
+            VLOG_PLAIN(_logger, "    [{}]direction        = {}", i + 1,
+                       direction.type == vel::settings::LineOption::Type::kString
+                           ? direction.text
+                           : std::string("(not a string)"));
+        }
         VLOG_PLAIN(_logger, "    [{}]baudrate         = {}", i + 1,
                    sd.getConfLineInt(i, sd.key_baudrate));
     }

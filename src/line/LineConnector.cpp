@@ -9,8 +9,10 @@
 #include <cstring>
 #include <string>
 
+#include "DirectionConfig.h"
 #include "Log.h"
 #include "TextUtil.h"
+#include "UsbSerialLatency.h"
 
 namespace veldw485::line {
 
@@ -86,11 +88,17 @@ int LineConnector::Start(int channel, bool sniffer, unsigned char baudrate) {
         ::usleep(static_cast<useconds_t>(kPollMicros / 10));
     }
     JoinEndedWorker();
-    _driver =
-        std::make_unique<Rs485Control>(_sd->getConfLineStr(channel, _sd->key_device),
-                                       _sd->getConfLineStr(channel, _sd->key_de_line),
-                                       _sd->getConfLineInt(channel, _sd->key_baudrate),
-                                       _sd->getConfLineInt(channel, _sd->key_max_machine), channel);
+    // The settings were checked at start-up; a line that fails here is opened as "de_line"
+    // alone says.
+    DirectionSettings direction =
+        DirectionConfig::FromDeLine(_sd->getConfLineStr(channel, _sd->key_de_line));
+    std::string key;
+    std::string reason;
+    (void)DirectionConfig::Read(*_sd, channel, &direction, &key, &reason);
+    _driver = std::make_unique<Rs485Control>(
+        _sd->getConfLineStr(channel, _sd->key_device), DirectionControl::Create(direction, channel),
+        _sd->getConfLineInt(channel, _sd->key_baudrate),
+        _sd->getConfLineInt(channel, _sd->key_max_machine), channel);
     {
         std::lock_guard<std::mutex> guard(_lock);
         _channel = channel;
@@ -229,9 +237,6 @@ void LineConnector::SetOpenResult(int r) {
             break;
         case -4:
             status = kStatusDeError;
-            // The tty stayed open when the DE line failed; the driver is replaced by the next
-            // open, so its descriptor is closed here rather than leaked.
-            (void)_driver->Close();
             break;
         default:
             status = kStatusOpenError;
@@ -244,23 +249,37 @@ void LineConnector::SetOpenResult(int r) {
 void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
     const int r = _driver->Open(sniffer, baudrate);
     const int open_errno = errno;
+    if (r == -4) {
+        // The tty stayed open when the direction control failed; the driver is replaced by
+        // the next open, so its descriptor is closed here rather than leaked.
+        (void)_driver->Close();
+    }
     SetOpenResult(r);
+    const std::string device = _sd->getConfLineStr(channel, _sd->key_device);
     if (status != kStatusOpenNow && status != kStatusOpenAlready) {
         VLOG_WARN(_logger, "[{}:{}] ***** order open : open failed : result = {}", r);
         if (r == -3) {
-            VLOG_WARN(_logger, "[{}:{}] ***** order open : cannot open device {} : {}",
-                      _sd->getConfLineStr(channel, _sd->key_device), std::strerror(open_errno));
+            VLOG_WARN(_logger, "[{}:{}] ***** order open : cannot open device {} : {}", device,
+                      std::strerror(open_errno));
+        }
+        if (r == -4 && !_driver->DirectionFailure().empty()) {
+            VLOG_WARN(_logger, "[{}:{}] ***** order open : direction control of {} : {}", device,
+                      _driver->DirectionFailure());
         }
         finished = true;
         _alive = false;
         return;
     }
     VLOG_INFO(_logger, "[{}:{}] ***** order open :result = {}", r);
-    const std::string de_line = _sd->getConfLineStr(channel, _sd->key_de_line);
     VLOG_INFO(_logger, "[{}:{}] ***** order open : direction control : {}",
-              de_line == "none"
-                  ? "RTS, transceiver block of channel " + std::to_string(channel)
-                  : "GPIO 86 (de_line \"" + de_line + "\"; only \"none\" selects RTS)");
+              _driver->DirectionText());
+    const int latency = UsbSerialLatency::Millis(device);
+    if (latency > UsbSerialLatency::kWarnAboveMs) {
+        VLOG_WARN(_logger,
+                  "[{}:{}] ***** order open : {} : USB serial latency timer {} ms delays every "
+                  "reply by up to {} ms (set it to 1)",
+                  device, latency, latency);
+    }
     _pending = 0;
 
     auto* ctl = static_cast<shm::ControlSegment*>(_shmem->GetShmemAddr(shm::kControlEntry));
@@ -286,15 +305,22 @@ void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
                 _shmem->MutexUnlock(shm::kControlEntry);
             }
         }
+        bool stop = false;
         {
             std::lock_guard<std::mutex> guard(_lock);
-            if ((_stop_flag & kStopBit) != 0) {
-                const int closed = _driver->Close();
-                VLOG_INFO(_logger, "[{}:{}] in thread [{}] : close : ret = {}", channel, closed);
-                status = kStatusEnded;
+            stop = (_stop_flag & kStopBit) != 0;
+            if (stop) {
+                // From here on an open no longer keeps this worker.
                 _serving = false;
-                break;
             }
+        }
+        if (stop) {
+            // Without the connector lock: the orders of the main thread never wait for the
+            // tty's close.
+            const int closed = _driver->Close();
+            VLOG_INFO(_logger, "[{}:{}] in thread [{}] : close : ret = {}", channel, closed);
+            status = kStatusEnded;
+            break;
         }
         poll.WaitNextTick(kPollMicros);
     }

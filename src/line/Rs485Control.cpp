@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "DirectionConfig.h"
 #include "TextUtil.h"
 #include "Trace.h"
 
@@ -31,44 +32,14 @@ constexpr BaudEntry kBaudTable[] = {
 };
 constexpr int kBaudCount = sizeof(kBaudTable) / sizeof(kBaudTable[0]);
 
-// Register words of the transceiver block per channel: baud rate, receive enable, transmit
-// enable.
-constexpr const char* kRegisters[3][3] = {
-    {"40", "41", "46"},
-    {"60", "61", "66"},
-    {"80", "81", "86"},
-};
-constexpr int kBaudRegister = 0;
-constexpr int kRecvRegister = 1;
-constexpr int kTxenRegister = 2;
-
-constexpr char kGpioExport[] = "/sys/class/gpio/export";
-constexpr char kGpioDirection[] = "/sys/class/gpio/gpio86/direction";
-constexpr char kGpioValue[] = "/sys/class/gpio/gpio86/value";
-
 constexpr int kOutQueueTries = 101;
 constexpr int kSilentPollsToEnd = 3;  // the reply ends when the silence count exceeds this
 constexpr int kReadChunk = 4;
-// The output queue must drain within this many times the request's wire time, (len + 1)
-// character times; a queue that does not (a UART whose CTS is never asserted) fails the
-// transaction instead of holding the line.
-constexpr int kDrainBoundFactor = 4;
 // Once its first byte has come, a reply must be complete within the machine's time-out plus
 // this many times the wire time of the longest reply the framing takes (a full area, the
 // delimiter and len_after_delm bytes); a machine or a floating bus that never falls silent
 // ends with status 24.
 constexpr int kReplyBoundFactor = 2;
-
-// Opens a sysfs file, writes text and closes it; the result is not needed by the caller.
-void WriteSysfs(const char* path, const char* text) {
-    const int fd = ::open(path, O_WRONLY | O_NOCTTY);
-    if (fd < 0) {
-        return;
-    }
-    const ssize_t written = ::write(fd, text, std::strlen(text));
-    static_cast<void>(written);
-    ::close(fd);
-}
 
 std::string Hex(const unsigned char* data, int len) {
     return vel::text::BytesToHex(data, static_cast<std::size_t>(len));
@@ -76,19 +47,22 @@ std::string Hex(const unsigned char* data, int len) {
 
 }  // namespace
 
-Rs485Control::Rs485Control(const std::string& device, const std::string& de_line, int baudrate,
-                           int max_machine, int channel)
-    : device(device), de_line(de_line), _rs485settings() {
+Rs485Control::Rs485Control(const std::string& device, std::unique_ptr<DirectionControl> direction,
+                           int baudrate, int max_machine, int channel)
+    : device(device), _direction(std::move(direction)), _rs485settings() {
     _rs485settings.channel = channel;
     _rs485settings.baudrate = baudrate;
     _rs485settings.max_machine = std::min(max_machine, kMachineCount);
 }
 
+Rs485Control::Rs485Control(const std::string& device, const std::string& de_line, int baudrate,
+                           int max_machine, int channel)
+    : Rs485Control(device, DirectionControl::Create(DirectionConfig::FromDeLine(de_line), channel),
+                   baudrate, max_machine, channel) {}
+
 Rs485Control::~Rs485Control() {
-    if (_fdDe >= 0) {
-        ::close(_fdDe);
-    }
     if (_fdTty >= 0) {
+        (void)_direction->Close();
         ::close(_fdTty);
     }
 }
@@ -120,12 +94,9 @@ int Rs485Control::Open(bool sniffer, unsigned char baudrate) {
     LinePacer::PreciseWakeups();
     _pacer.SetCatchUp(_rs485settings.sleep_time / 2);
     _appliedFormat = -1;
+    _queueAbandoned = false;
 
-    const int channel = _rs485settings.channel;
-    if (_rtsMode()) {
-        const int ret = txenOffSetting(channel);
-        VTRACE(_tag() << "RS-485: Open RTS - TXEN OFF: ret=" << ret);
-    }
+    _direction->BeforeOpen();
     _rs485settings.sniffer = sniffer ? 1 : 0;
 
     _fdTty = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -138,18 +109,18 @@ int Rs485Control::Open(bool sniffer, unsigned char baudrate) {
     }
     VTRACE(_tag() << "RS-485: Open: fd=" << _fdTty << "  device=" << device);
 
-    if (_rtsMode()) {
-        const int ret = setBaudRate(channel, baudrate);
-        VTRACE(_tag() << "RS-485: Open RTS - Set BaudRate: ret=" << ret);
-    }
-
     // Results ignored: a device that refuses part of this still carries bytes.
     ::tcgetattr(_fdTty, &_termios);
     ::cfmakeraw(&_termios);
     ::cfsetospeed(&_termios, _rs485settings.speed);
     ::cfsetispeed(&_termios, _rs485settings.speed);
     _termios.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB);
-    _termios.c_cflag |= CRTSCTS | CLOCAL | CREAD | CS8;
+    _termios.c_cflag |= CLOCAL | CREAD | CS8;
+    if (_direction->FlowControl()) {
+        _termios.c_cflag |= CRTSCTS;
+    } else {
+        _termios.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+    }
     _termios.c_cc[VMIN] = 0;
     _termios.c_cc[VTIME] = 0;
     _termios.c_iflag &= ~static_cast<tcflag_t>(INPCK);
@@ -160,38 +131,16 @@ int Rs485Control::Open(bool sniffer, unsigned char baudrate) {
     _termios.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
     ::tcsetattr(_fdTty, TCSAFLUSH, &_termios);
 
-    if (!_rtsMode()) {
-        _fdDe = _openDeLine();
-        if (_fdDe < 0) {
-            VERROR(_tag() << "RS-485: Open DE Line error: fdde=" << _fdDe);
-            return -4;
-        }
-        VTRACE(_tag() << "RS-485: Open DE Line: fdde=" << _fdDe << "  de_line=" << de_line);
-        return 0;
-    }
-
-    VTRACE(_tag() << "RS-485: DE Line not use."
-                  << "  de_line=" << de_line);
-    int bits = 0;
-    const int get = ::ioctl(_fdTty, TIOCMGET, &bits);
-    bits |= TIOCM_RTS;
-    const int set = ::ioctl(_fdTty, TIOCMSET, &bits);
-    VTRACE(_tag() << "RS-485:   RTS Off setting. result(1)=" << get << "  result(2)=" << set);
-    const int txen = txenOnSetting(channel);
-    VTRACE(_tag() << "RS-485: Open RTS - TXEN ON: ret=" << txen);
-    const int recv = recvEnable(channel);
-    VTRACE(_tag() << "RS-485: Open Set Receive Enable: ret=" << recv);
-    return 0;
+    return _direction->Open(_fdTty, baudrate) == 0 ? 0 : -4;
 }
 
 int Rs485Control::Close() {
     int result = 0;
-    if (_fdDe >= 0) {
-        if (::close(_fdDe) != 0) {
-            VERROR(_tag() << "RS-485: Close error: fdde=" << _fdDe);
-            result += 1;
-        }
-        _fdDe = -1;
+    if (_fdTty >= 0) {
+        result = _direction->Close();
+        // Nothing the line needs is queued now; whatever a stuck transmitter still holds
+        // would make the close wait for the driver's closing time.
+        ::tcflush(_fdTty, TCOFLUSH);
     }
     // Closing -1 fails on purpose: it reports a Close of a port that was not open.
     if (::close(_fdTty) != 0) {
@@ -203,83 +152,12 @@ int Rs485Control::Close() {
     return result;
 }
 
-int Rs485Control::_openDeLine() {
-    WriteSysfs(kGpioExport, "86");
-    WriteSysfs(kGpioDirection, "out");
-    return ::open(kGpioValue, O_RDWR | O_NOCTTY | O_SYNC);
-}
-
-int Rs485Control::modeWrite(int fdde) {
-    if (!_rtsMode()) {
-        return static_cast<int>(::write(fdde, "1", 1));
+int Rs485Control::ReadInput(unsigned char* buf, int max) {
+    const ssize_t n = ::read(_fdTty, buf, static_cast<std::size_t>(max));
+    if (n < 0) {
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
     }
-    int bits = 0;
-    const int get = ::ioctl(_fdTty, TIOCMGET, &bits);
-    bits |= TIOCM_RTS;
-    const int set = ::ioctl(_fdTty, TIOCMSET, &bits);
-    VTRACE(_tag() << "####### modeWrite ioctl(write) -get ret=" << get << " set ret=" << set
-                  << " set param=" << bits);
-    return set;
-}
-
-int Rs485Control::modeRead(int fdde) {
-    if (!_rtsMode()) {
-        return static_cast<int>(::write(fdde, "0", 1));
-    }
-    int bits = 0;
-    const int get = ::ioctl(_fdTty, TIOCMGET, &bits);
-    bits &= ~TIOCM_RTS;
-    const int set = ::ioctl(_fdTty, TIOCMSET, &bits);
-    VTRACE(_tag() << "####### modeRead ioctl(read) -get ret=" << get << " set ret=" << set
-                  << " set param=" << bits);
-    return set;
-}
-
-int Rs485Control::_runRegisterCommand(const char* name, const std::string& value, int channel,
-                                      int reg_column) {
-    // Channels without a register block give a command that ends with the value and a blank.
-    const char* reg = (channel >= 0 && channel < 3) ? kRegisters[channel][reg_column] : "";
-    const std::string cmd = std::string(kSpiTool) + " -d " + kFpgaDevice + value + reg;
-    VTRACE(_tag() << "+++ Rs485Control::" << name << " -> cmd=" << cmd);
-    char output[kCommandOutputSize] = {};
-    return _runSpiTool(cmd.c_str(), output);
-}
-
-int Rs485Control::setBaudRate(int channel, unsigned char baudrate) {
-    char value[16];
-    std::snprintf(value, sizeof(value), " -w %02u ", static_cast<unsigned>(baudrate));
-    return _runRegisterCommand("setBaudRate", value, channel, kBaudRegister);
-}
-
-int Rs485Control::recvEnable(int channel) {
-    return _runRegisterCommand("recvEnable", " -w 01 ", channel, kRecvRegister);
-}
-
-int Rs485Control::recvDisable(int channel) {
-    return _runRegisterCommand("recvDisable", " -w 00 ", channel, kRecvRegister);
-}
-
-int Rs485Control::txenOnSetting(int channel) {
-    return _runRegisterCommand("txenOnSetting", " -w 01 ", channel, kTxenRegister);
-}
-
-int Rs485Control::txenOffSetting(int channel) {
-    return _runRegisterCommand("txenOffSetting", " -w 00 ", channel, kTxenRegister);
-}
-
-int Rs485Control::_runSpiTool(const char* command, char* output) {
-    FILE* pipe = ::popen(command, "r");
-    if (pipe == nullptr) {
-        VERROR("can not exec command");
-        return -1;
-    }
-    // The answer is not used; reading a little lets the tool finish its output.
-    if (!std::feof(pipe)) {
-        if (std::fgets(output, 4, pipe) == nullptr) {
-            output[0] = '\0';
-        }
-    }
-    return ::pclose(pipe);
+    return static_cast<int>(n);
 }
 
 int Rs485Control::_setLineFormat(unsigned char ctrl_bit) {
@@ -304,7 +182,13 @@ int Rs485Control::_setLineFormat(unsigned char ctrl_bit) {
     }
     _termios.c_cflag |= CLOCAL | CREAD;
     VTRACE(_tag() << "RS-485: startCom : c_flg=" << _termios.c_cflag << "  send_bit=" << send_bit);
-    const int ret = ::tcsetattr(_fdTty, TCSAFLUSH, &_termios);
+    int action = TCSAFLUSH;
+    if (_queueAbandoned) {
+        // TCSAFLUSH would wait for the queue first: the input is discarded on its own.
+        ::tcflush(_fdTty, TCIFLUSH);
+        action = TCSANOW;
+    }
+    const int ret = ::tcsetattr(_fdTty, action, &_termios);
     _appliedFormat = ret == 0 ? ctrl_bit : -1;
     return ret;
 }
@@ -470,7 +354,7 @@ int Rs485Control::StartCom(int* lens, unsigned char* areas, unsigned char* statu
 }
 
 int Rs485Control::_endEarly(int* len_out, unsigned char* status) {
-    modeRead(_fdDe);
+    _direction->modeRead();
     *len_out = 0;
     *status = vel::shm::kStatusReadError;
     return -1;
@@ -478,8 +362,7 @@ int Rs485Control::_endEarly(int* len_out, unsigned char* status) {
 
 int Rs485Control::_stComWriteData(int mc_num, const Rs485Machine& mc, int* len_out,
                                   unsigned char* area, unsigned char* status) {
-    const int sleep_time = _rs485settings.sleep_time;
-    modeWrite(_fdDe);
+    _direction->modeWrite();
     if (mc.wait_time != 0) {
         _pacer.Wait(static_cast<int64_t>(mc.wait_time) * 4000);
     }
@@ -488,52 +371,41 @@ int Rs485Control::_stComWriteData(int mc_num, const Rs485Machine& mc, int* len_o
     VTRACE(_tag() << "&&&&&&&& len=" << len << " str=" << Hex(buf.data, len));
     VTRACE(_tag() << "STCOM: _stComWriteData : xfr_len=" << len);
 
-    if (len > 0) {
-        if (::write(_fdTty, buf.data, static_cast<std::size_t>(len)) < 0) {
-            VERROR(_tag() << "STCOM: _stComWriteData : Send Error fd(tty)=" << _fdTty);
-            // Nothing went out, so no reply can come.
-            return _endEarly(len_out, status);
-        }
-        _pacer.Wait(static_cast<int64_t>(len + 1) * _rs485settings.char_time);
-    }
-
-    int queued = 0;
-    if (_outputQueue(&queued) != 0) {
-        VERROR(_tag() << "STCOM: _stComWriteData : ioctl Error fd(tty)=" << _fdTty);
+    if (len > 0 && ::write(_fdTty, buf.data, static_cast<std::size_t>(len)) < 0) {
+        VERROR(_tag() << "STCOM: _stComWriteData : Send Error fd(tty)=" << _fdTty);
+        // Nothing went out, so no reply can come.
         return _endEarly(len_out, status);
     }
-    VTRACE(_tag() << "STCOM: _stComWriteData : ioctl 1 len=" << queued);
-    const int64_t drain_bound =
-        static_cast<int64_t>(kDrainBoundFactor) * (len + 1) * _rs485settings.char_time;
-    int64_t drained = 0;
-    while (queued > 0) {
-        if (drained >= drain_bound) {
-            VERROR(_tag() << "STCOM: _stComWriteData : output queue not drained fd(tty)=" << _fdTty
-                          << " len=" << queued);
-            return _endEarly(len_out, status);
-        }
-        const int64_t wait = static_cast<int64_t>(queued / 2 + 1) * sleep_time;
-        _pacer.Wait(wait);
-        drained += wait;
-        if (_outputQueue(&queued) != 0) {
-            VERROR(_tag() << "STCOM: _stComWriteData : ioctl Error 2 fd(tty)=" << _fdTty);
-            return _endEarly(len_out, status);
-        }
-        VTRACE(_tag() << "STCOM: _stComWriteData : ioctl 2 len=" << queued);
+    const DirectionControl::SendOutcome sent =
+        _direction->AwaitSent(*this, buf.data, len, mc.time_out);
+    if (sent.sent == DirectionControl::Sent::kStuck) {
+        // The bound gave up on the queue: its bytes are discarded, so that neither the next
+        // machine nor the close waits for them.
+        ::tcflush(_fdTty, TCOFLUSH);
+        _queueAbandoned = true;
     }
-    _pacer.Wait(static_cast<int64_t>(kDrainWaitCount) * sleep_time);
+    if (sent.sent != DirectionControl::Sent::kOk) {
+        return _endEarly(len_out, status);
+    }
+    _queueAbandoned = false;
     VTRACE(_tag() << "STCOM: _stComWriteData : Wait receive data");
-    return _rs485_rcvData(mc_num, mc, len_out, area, status) != 0 ? 0 : 1;
+    return _rs485_rcvData(mc_num, mc, len_out, area, status, sent.grace_us) != 0 ? 0 : 1;
 }
 
 unsigned char Rs485Control::_rs485_rcvData(int mc_num, const Rs485Machine& mc, int* len_out,
-                                           unsigned char* area, unsigned char* status) {
+                                           unsigned char* area, unsigned char* status,
+                                           int64_t grace_us) {
     const std::string tag = _tag(mc_num);
     const int sleep_time = _rs485settings.sleep_time;
     // The limit is taken as unsigned: a negative time_out waits practically for ever, and 0
-    // expires at the first silent poll.
-    const uint32_t limit =
+    // expires at the first silent poll. The request's remaining time on the line comes on
+    // top, so that the time-out counts from its end.
+    uint32_t limit =
         static_cast<uint32_t>(static_cast<int32_t>(mc.time_out) * static_cast<int32_t>(1000));
+    if (mc.time_out >= 0) {
+        limit = static_cast<uint32_t>(
+            std::min<int64_t>(static_cast<int64_t>(limit) + grace_us, UINT32_MAX));
+    }
     const int64_t reply_bound = static_cast<int64_t>(std::max<short>(mc.time_out, 0)) * 1000 +
                                 static_cast<int64_t>(kReplyBoundFactor) *
                                     (kReceiveAreaSize + 1 + mc.len_after_delm) * sleep_time;
@@ -558,7 +430,7 @@ unsigned char Rs485Control::_rs485_rcvData(int mc_num, const Rs485Machine& mc, i
         }
     };
 
-    modeRead(_fdDe);
+    _direction->modeRead();
     VTRACE(tag << "RECV: _rs485_rcvData : _fdTty=" << _fdTty);
 
     for (;;) {

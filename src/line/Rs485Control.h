@@ -5,39 +5,45 @@
 #include <termios.h>
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
+#include "DirectionControl.h"
 #include "LinePacer.h"
+#include "LinePort.h"
 #include "Rs485Machine.h"
 #include "Rs485Settings.h"
 #include "ShmLayout.h"
 
 namespace veldw485::line {
 
-class Rs485Control {
+class Rs485Control : private LinePort {
   public:
-    // A max_machine above the table size is taken as the table size.
+    // A max_machine above the table size is taken as the table size. The direction control
+    // is that of the line's settings.
+    Rs485Control(const std::string& device, std::unique_ptr<DirectionControl> direction,
+                 int baudrate, int max_machine, int channel);
+    // The direction control that de_line selects: "none" RTS with the SPI tool, anything
+    // else GPIO 86.
     Rs485Control(const std::string& device, const std::string& de_line, int baudrate,
                  int max_machine, int channel);
     // Closes what the owner left open, so that a driver dropped after a failed Open does not
     // keep the tty.
-    virtual ~Rs485Control();
+    ~Rs485Control() override;
     Rs485Control(const Rs485Control&) = delete;
     Rs485Control& operator=(const Rs485Control&) = delete;
 
-    // 0 opened; -1 already open; -2 baud index above 5; -3 tty; -4 GPIO value file.
+    // 0 opened; -1 already open; -2 baud index above 5; -3 tty; -4 the direction control
+    // (GPIO value file, RS-485 mode, GPIO line) could not be opened: the tty stays open and
+    // DirectionFailure() gives the reason where the control has one.
     int Open(bool sniffer, unsigned char baudrate);
-    // Bit set: 1 closing the DE descriptor failed, 16 closing the tty failed.
+    // Bit set: 1 releasing the direction control failed, 16 closing the tty failed. Output
+    // still queued is discarded, so a stuck transmitter does not hold the close.
     int Close();
 
-    int modeWrite(int fdde);
-    int modeRead(int fdde);
-    int setBaudRate(int channel, unsigned char baudrate);
-    int recvEnable(int channel);
-    int recvDisable(int channel);
-    int txenOnSetting(int channel);
-    int txenOffSetting(int channel);
+    const std::string& DirectionFailure() const { return _direction->Failure(); }
+    std::string DirectionText() const { return _direction->Describe(); }
 
     // -1 machine number outside 0..max_machine or the table; 1 stop bits 1.5 replaced by 2;
     // 0 stored.
@@ -58,20 +64,12 @@ class Rs485Control {
 
   protected:
     static constexpr int kBitsPerChar = 11;
-    static constexpr int kDrainWaitCount = 5;
-    static constexpr int kCommandOutputSize = 128;
-    static constexpr char kFpgaDevice[] = "/dev/fpga";
-    static constexpr char kSpiTool[] = "/usr/sbin/spitool";
-    static constexpr char kNoDeLine[] = "none";
 
     struct SendBuffer {
         uint16_t len{0};
         unsigned char data[vel::shm::kSendBufferSize]{};
     };
 
-    // The tool's wait status, or -1 when it could not be started.
-    int _runSpiTool(const char* command, char* output);
-    int _openDeLine();
     // Applies a character format (Rs485Machine::ctrl_bit) to the tty; the tcsetattr result.
     int _setLineFormat(unsigned char ctrl_bit);
     // The number of bytes in the tty's output queue (TIOCOUTQ); the ioctl result.
@@ -83,21 +81,29 @@ class Rs485Control {
                         unsigned char* status);
     // Collects one reply into area (at most 436 bytes); 1 complete, 0 time-out or read error.
     // *status receives 2, 4 or 24; a reply that would overflow the area or outlasts its
-    // bound ends with 24.
+    // bound ends with 24. grace_us: time the request still spends on the line, before the
+    // time-out starts counting.
     unsigned char _rs485_rcvData(int mc_num, const Rs485Machine& mc, int* len_out,
-                                 unsigned char* area, unsigned char* status);
+                                 unsigned char* area, unsigned char* status, int64_t grace_us = 0);
+    DirectionControl& _directionControl() { return *_direction; }
 
     const std::string device;
-    const std::string de_line;
+    std::unique_ptr<DirectionControl> _direction;
     int _fdTty{-1};
-    int _fdDe{-1};
     termios _termios{};
     Rs485Settings _rs485settings;
     LinePacer _pacer;
 
   private:
-    int _runRegisterCommand(const char* name, const std::string& value, int channel,
-                            int reg_column);
+    // LinePort, for the direction control's waits.
+    int PortFd() const override { return _fdTty; }
+    std::string PortTag() const override { return _tag(); }
+    int CharTime() const override { return _rs485settings.char_time; }
+    int SleepTime() const override { return _rs485settings.sleep_time; }
+    int QueryOutput(int* queued) override { return _outputQueue(queued); }
+    void WaitOnLine(int64_t us) override { _pacer.Wait(us); }
+    int ReadInput(unsigned char* buf, int max) override;
+
     // The record a cycle polls with, taken whole under the table lock.
     Rs485Machine _snapshot(int mc_num);
     // Stores a machine's status unless a new mask was set since the cycle began: the table
@@ -107,7 +113,6 @@ class Rs485Control {
     void _prepareLine(unsigned char ctrl_bit);
     // Ends a transaction before the reply wait: the bus back to receive, no bytes, status 24.
     int _endEarly(int* len_out, unsigned char* status);
-    bool _rtsMode() const { return de_line == kNoDeLine; }
     std::string _tag() const;
     std::string _tag(int mc_num) const;
 
@@ -123,6 +128,10 @@ class Rs485Control {
     SendBuffer _sendBuffers[vel::shm::kMachineCount];
     // The ctrl_bit in force on the tty; -1 when none was set since the tty was opened.
     int _appliedFormat{-1};
+    // Set when the output queue of a transaction did not drain and was discarded: until a
+    // request drains again, no call may wait for the queue (a tcsetattr with TCSAFLUSH would
+    // wait without bound for a transmitter that does not send).
+    bool _queueAbandoned{false};
 };
 
 }  // namespace veldw485::line

@@ -125,9 +125,10 @@ TEST_F(Rs485Spi, RtsOpenRunsFourCommandsInOrderPerChannel) {
 
 TEST_F(Rs485Spi, SingleCommandsAndChannelWithoutRegisterBlock) {
     Driver drv("/dev/null", "none", 3, 15, 1);
-    EXPECT_EQ(drv.setBaudRate(1, 5), 0);
-    EXPECT_EQ(drv.recvDisable(1), 0);
-    EXPECT_EQ(drv.recvEnable(3), 0);
+    ASSERT_NE(drv.Rts(), nullptr);
+    EXPECT_EQ(drv.Rts()->setBaudRate(1, 5), 0);
+    EXPECT_EQ(drv.Rts()->recvDisable(1), 0);
+    EXPECT_EQ(drv.Rts()->recvEnable(3), 0);
     EXPECT_EQ(SpiCommands(), (std::vector<std::string>{
                                  "/usr/sbin/spitool -d /dev/fpga -w 05 60",
                                  "/usr/sbin/spitool -d /dev/fpga -w 00 61",
@@ -140,9 +141,10 @@ TEST_F(Rs485Spi, FailingToolIsReportedButOpenSucceeds) {
     ASSERT_TRUE(testsupport::WriteFile(rs485test::kSpiFail, "3"));
     PtyPair pty;
     Driver drv(pty.SlavePath(), "none", 3, 15, 0);
-    EXPECT_NE(drv.txenOnSetting(0), 0);
+    ASSERT_NE(drv.Rts(), nullptr);
+    EXPECT_NE(drv.Rts()->txenOnSetting(0), 0);
     char out[128] = {};
-    const int status = drv._runSpiTool("/usr/sbin/spitool -d /dev/fpga -w 01 41", out);
+    const int status = drv.Rts()->_runSpiTool("/usr/sbin/spitool -d /dev/fpga -w 01 41", out);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 3);
     EXPECT_EQ(drv.Open(false, 3), 0);

@@ -478,3 +478,41 @@ TEST_F(Rs485Cycle, ConcurrentOrderSeesEachMachineWithOneRecord) {
 }
 
 }  // namespace
+
+namespace {
+
+// Where the hardware switches direction, the reply wait starts right after the write and its
+// time-out counts from the end of the request's wire time: a reply that comes after the
+// time-out but before the request would have left a real line is taken.
+TEST(Rs485SelfSwitching, ReplyTimeOutCountsFromTheEndOfTheWireTime) {
+    if (!rs485test::InSandbox()) {
+        GTEST_SKIP() << "runs only inside scripts/sandbox";
+    }
+    rs485test::ResetSandboxFiles();
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    // 60 bytes at 1200 bit/s are 554 ms on the line; the reply comes 150 ms after the write.
+    const std::string request(60, 'Q');
+    PtyResponder responder(pty, request.size(), [](const std::string&) {
+        return Steps({{"LATE", false, 150}});
+    });
+    veldw485::line::DirectionSettings settings;
+    settings.mode = veldw485::line::DirectionMode::kAuto;
+    Driver drv(pty.SlavePath(), veldw485::line::DirectionControl::Create(settings, 0), 0, 15, 0);
+    ASSERT_EQ(drv.Open(false, 0), 0);
+    ASSERT_EQ(drv.SetPortParams(0, 0x03, 20, 1, 0, 0), 0);
+    drv.SetComFlags(0x1);
+    ASSERT_EQ(drv.SetSendData(0, reinterpret_cast<const unsigned char*>(request.data()), 60), 1);
+    int lens[15] = {};
+    unsigned char areas[15 * kArea] = {};
+    EXPECT_EQ(drv.StartCom(lens, areas), 1);
+    EXPECT_EQ(drv.GetMachine(0).com_flag, 2);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(areas), static_cast<std::size_t>(lens[0])),
+              "LATE");
+    // Nothing was switched: the GPIO stand-in and the SPI tool were not touched.
+    EXPECT_EQ(testsupport::ReadFile(testsupport::kGpioValue), "");
+    EXPECT_EQ(testsupport::ReadFile(testsupport::kSpiLog), "");
+    EXPECT_EQ(drv.Close(), 0);
+}
+
+}  // namespace

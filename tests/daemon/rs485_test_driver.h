@@ -7,22 +7,30 @@
 #include <cstdlib>
 #include <string>
 
+#include "GpioSysfsDirection.h"
 #include "Rs485Control.h"
+#include "RtsSpiDirection.h"
 #include "TestSupport.h"
 
 namespace rs485test {
 
 class Driver : public veldw485::line::Rs485Control {
   public:
-    using Rs485Control::_openDeLine;
     using Rs485Control::_rs485_rcvData;
-    using Rs485Control::_runSpiTool;
     using Rs485Control::_setLineFormat;
     using Rs485Control::_stComWriteData;
     using Rs485Control::Rs485Control;
 
     int FdTty() const { return _fdTty; }
-    int FdDe() const { return _fdDe; }
+    // The GPIO value file's descriptor in gpio-sysfs mode; -1 in any other mode.
+    int FdDe() {
+        auto* gpio = dynamic_cast<veldw485::line::GpioSysfsDirection*>(&_directionControl());
+        return gpio != nullptr ? gpio->FdDe() : -1;
+    }
+    // The RTS mode's control, for its SPI-tool commands; null in any other mode.
+    veldw485::line::RtsSpiDirection* Rts() {
+        return dynamic_cast<veldw485::line::RtsSpiDirection*>(&_directionControl());
+    }
     const termios& Termios() const { return _termios; }
     const veldw485::line::Rs485Settings& Settings() const { return _rs485settings; }
 };

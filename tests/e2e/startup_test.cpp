@@ -416,3 +416,42 @@ TEST_F(StartupTest, StartDelayBelowOneSecondOrNegativeDoesNotWait) {
         ExpectCleanStartAndStop();
     }
 }
+
+namespace {
+
+TEST_F(StartupTest, DirectionSettingErrorsAreRefusedLikeOtherConfigurations) {
+    // The status of a refused configuration, whatever it is: lines and groups differ.
+    ConfigPlan mismatch;
+    mismatch.lines = {LinePlan{"/var/local/sandbox/ttyA"}};
+    mismatch.groups = 2;
+    ASSERT_TRUE(testsupport::InstallConfig(mismatch));
+    ASSERT_TRUE(daemon_.Start());
+    ASSERT_TRUE(WaitEnd());
+    const int refused = daemon_.Process().ExitStatus();
+    EXPECT_NE(refused, 0);
+
+    const struct {
+        const char* keys;
+        const char* line;
+    } cases[] = {
+        {R"("direction": "rts")",
+         R"(setting error : line [2] : "direction" unknown value "rts" : must be rts-spi, )"
+         R"(gpio-sysfs, kernel, auto, gpiod)"},
+        {R"("direction": "gpiod", "gpio_line": 4)",
+         R"(setting error : line [2] : "gpio_chip" missing)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.keys);
+        ConfigPlan plan;
+        plan.lines = {LinePlan{"/var/local/sandbox/ttyA"},
+                      LinePlan{"/var/local/sandbox/ttyB", "none", 3, 15, c.keys}};
+        ASSERT_TRUE(testsupport::InstallConfig(plan));
+        ASSERT_TRUE(daemon_.Start());
+        ASSERT_TRUE(WaitEnd());
+        EXPECT_EQ(daemon_.Process().ExitStatus(), refused);
+        EXPECT_TRUE(LogHas(c.line)) << daemon_.NewLog();
+        EXPECT_FALSE(LogHas("accept end")) << daemon_.NewLog();
+    }
+}
+
+}  // namespace

@@ -252,7 +252,8 @@ std::string MakeConfig(const ConfigPlan& plan) {
         const LinePlan& l = plan.lines[i];
         out << (i == 0 ? "\n" : ",\n") << "    {\"device\": \"" << l.device << "\", \"de_line\": \""
             << l.de_line << "\", \"baudrate\": " << l.baudrate
-            << ", \"max_machine\": " << l.max_machine << "}";
+            << ", \"max_machine\": " << l.max_machine << (l.keys.empty() ? "" : ", ") << l.keys
+            << "}";
     }
     out << "\n  ],\n";
     out << "  \"shared_indata_num\": " << plan.indata_num << ",\n";

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -75,10 +76,16 @@ class TcpClient {
 
 // Describes one configured line and builds the JSON configuration files.
 struct LinePlan {
+    // keys: further keys of the entry as JSON text, e.g. "\"direction\": \"auto\"".
+    LinePlan(std::string device_path, std::string de = "none", int baud = 3, int machines = 15,
+             std::string more_keys = "")
+        : device(std::move(device_path)), de_line(std::move(de)), baudrate(baud),
+          max_machine(machines), keys(std::move(more_keys)) {}
     std::string device;
-    std::string de_line{"none"};
-    int baudrate{3};
-    int max_machine{15};
+    std::string de_line;
+    int baudrate;
+    int max_machine;
+    std::string keys;
 };
 
 struct ConfigPlan {

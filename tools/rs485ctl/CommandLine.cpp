@@ -129,6 +129,8 @@ CommandLine::Outcome CommandLine::Parse(int argc, const char* const* argv) {
     app.add_flag("--json", settings_.json,
                  "JSON Lines: one JSON object per line, per cycle, then a summary");
     app.add_flag("--trace", settings_.trace, "Show the library's trace lines on stderr");
+    app.add_option("--probe-direction", settings_.probe_device,
+                   "Only report which direction modes of dwmid the tty DEVICE supports");
 
     try {
         app.parse(argc, argv);
@@ -138,6 +140,9 @@ CommandLine::Outcome CommandLine::Parse(int argc, const char* const* argv) {
     } catch (const CLI::ParseError& e) {
         message_ = e.what();
         return Outcome::kError;
+    }
+    if (!settings_.probe_device.empty()) {
+        return Outcome::kRun;
     }
     if (settings_.interval_ms > 0 && count->count() == 0) {
         settings_.count = 0;

@@ -28,6 +28,8 @@ struct CtlSettings {
     long interval_ms{0};
     bool json{false};
     bool trace{false};
+    // --probe-direction: report the direction modes of this tty and do nothing else.
+    std::string probe_device;
 };
 
 }  // namespace rs485ctl

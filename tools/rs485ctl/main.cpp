@@ -4,6 +4,7 @@
 
 #include "CommandLine.h"
 #include "CtlRunner.h"
+#include "DirectionProbe.h"
 #include "ExitCode.h"
 #include "ReportWriter.h"
 #include "SignalWatch.h"
@@ -28,6 +29,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "rs485ctl: warning: %s\n", warning.c_str());
     }
     const CtlSettings& settings = command_line.Settings();
+    if (!settings.probe_device.empty()) {
+        return DirectionProbe::Run(settings.probe_device, stdout);
+    }
     const StdoutDiverter output(settings.trace);
     ReportWriter report(output.Report(), settings.json, settings.count != 1);
     const SignalWatch signals;

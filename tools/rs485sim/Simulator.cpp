@@ -225,6 +225,7 @@ bool Simulator::Run() {
                 }
                 last_byte_ = now;
                 pending_.append(buf, static_cast<std::size_t>(n));
+                Echo(buf, static_cast<std::size_t>(n), false);
             }
         } else if ((fds[0].revents & (POLLERR | POLLHUP)) != 0) {
             log_.Line("port closed");
@@ -409,7 +410,37 @@ void Simulator::DropCollision(int index) {
     if (!dropped.empty()) {
         log_.Line("collision machine=" + std::to_string(index) + " len=" +
                   std::to_string(dropped.size()) + " hex=" + HexBytes(dropped) + " dropped");
+        Echo(dropped.data(), dropped.size(), true);
     }
+}
+
+void Simulator::Echo(const char* data, std::size_t len, bool collided) {
+    if (!options_.echo) {
+        return;
+    }
+    std::string heard(data, len);
+    if (collided) {
+        for (char& c : heard) {
+            c = static_cast<char>(~c);
+        }
+    }
+    std::size_t done = 0;
+    while (done < heard.size()) {
+        const ssize_t n = ::write(port_, heard.data() + done, heard.size() - done);
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EINTR) {
+                log_.Line(std::string("write failed: ") + std::strerror(errno));
+                port_failed_ = true;
+                return;
+            }
+            pollfd pfd{port_, POLLOUT, 0};
+            ::poll(&pfd, 1, 10);
+            continue;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    log_.Line(std::string("echo") + (collided ? " collided" : "") + " len=" + std::to_string(len) +
+              " hex=" + HexBytes(heard));
 }
 
 bool Simulator::SleepUntil(Clock::time_point t) {

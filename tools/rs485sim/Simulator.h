@@ -21,6 +21,7 @@ struct SimOptions {
     bool pacing{true};
     long gap_us{-1};           // silence that ends a request; -1: 3.5 character times
     std::string settings_dir;  // where the preload shim leaves the master's line settings
+    bool echo{false};          // the master hears its own bytes, as on some adapters
 };
 
 class Simulator {
@@ -55,6 +56,9 @@ class Simulator {
     bool Send(int index, const std::string& bytes);
     // Reads and drops what the master sent while machine index is answering.
     void DropCollision(int index);
+    // With --echo, gives the master's bytes back; collided: as two transmitters on the bus at
+    // once garble them (every bit inverted).
+    void Echo(const char* data, std::size_t len, bool collided);
     // Sleeps until t unless a stop signal comes first; false then.
     bool SleepUntil(Clock::time_point t);
 

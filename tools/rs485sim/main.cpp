@@ -33,6 +33,9 @@ void Usage(std::FILE* out) {
         "  -s, --settings-dir DIR\n"
         "                      read the line settings the master asked for from the files\n"
         "                      that the lineshim preload library writes into DIR\n"
+        "  -e, --echo          give the master's bytes back as it sends them, as an adapter\n"
+        "                      that hears its own transmission does; bytes sent while a\n"
+        "                      machine answers come back garbled (a collision)\n"
         "  -o, --log FILE      append the log to FILE instead of standard output\n"
         "  -h, --help          this text\n"
         "\n"
@@ -62,13 +65,14 @@ int main(int argc, char** argv) {
         {"no-pacing", no_argument, nullptr, 'n'},
         {"gap-us", required_argument, nullptr, 'g'},
         {"settings-dir", required_argument, nullptr, 's'},
+        {"echo", no_argument, nullptr, 'e'},
         {"log", required_argument, nullptr, 'o'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     rs485sim::SimOptions opts;
     int c = 0;
-    while ((c = getopt_long(argc, argv, "c:l:t:b:ng:s:o:h", kOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "c:l:t:b:ng:s:eo:h", kOptions, nullptr)) != -1) {
         long v = 0;
         switch (c) {
             case 'c':
@@ -99,6 +103,9 @@ int main(int argc, char** argv) {
                 break;
             case 's':
                 opts.settings_dir = optarg;
+                break;
+            case 'e':
+                opts.echo = true;
                 break;
             case 'o':
                 opts.log = optarg;

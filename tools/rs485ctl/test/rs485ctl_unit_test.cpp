@@ -1,6 +1,8 @@
 // The parsing and formatting parts of rs485ctl, without a daemon.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <picojson.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +11,8 @@
 
 #include "ByteText.h"
 #include "CommandLine.h"
+#include "DirectionProbe.h"
+#include "ExitCode.h"
 #include "FrameFormat.h"
 #include "MachineStats.h"
 #include "NumberText.h"
@@ -339,3 +343,35 @@ TEST(ReportWriterTest, JsonLinesParseBack) {
     EXPECT_NE(text.find("\"cycle_us\":2000,"), std::string::npos) << text;
     EXPECT_EQ(lines[2].get<picojson::object>().at("exit_code").get<double>(), 3);
 }
+
+namespace {
+
+// A pseudo-terminal has no RS-485 mode; the sandbox has the SPI tool's stand-in and the GPIO
+// sysfs files, but no /dev/fpga.
+TEST(DirectionProbeTest, PseudoTerminalReportsEveryMode) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string slave = ::ptsname(master);
+    CommandLine cl;
+    ASSERT_EQ(ParseArgs(&cl, {"--probe-direction", slave}), CommandLine::Outcome::kRun);
+    ASSERT_EQ(cl.Settings().probe_device, slave);
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = ::open_memstream(&text, &size);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(DirectionProbe::Run(slave, out), kExitOk);
+    std::fclose(out);
+    const std::string report(text, size);
+    std::free(text);
+    ::close(master);
+    EXPECT_NE(report.find("  kernel      no   TIOCGRS485: "), std::string::npos) << report;
+    EXPECT_NE(report.find("  rts-spi     no   "), std::string::npos) << report;
+    EXPECT_NE(report.find("  auto        ?    not a USB serial adapter"), std::string::npos)
+        << report;
+    EXPECT_NE(report.find("  gpiod       "), std::string::npos) << report;
+    EXPECT_EQ(DirectionProbe::Run("/var/local/sandbox/no-such-tty", stdout), kExitRunFailed);
+}
+
+}  // namespace
