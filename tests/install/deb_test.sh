@@ -47,6 +47,17 @@ done
 for f in $(find "$scratch/x" -type f \( -path '*bin/*' -o -name 'librs485.so.1.*' \)); do
     if readelf -S "$f" | grep -qE '\.(symtab|debug_info)'; then fail "not stripped: $f"; fi
 done
+# Each package describes itself: its own summary line and long description.
+summaries=$(for deb in "$daemon_deb" "$lib_deb" "$dev_deb"; do
+    dpkg-deb -f "$deb" Description | head -n 1; done | sort -u | wc -l)
+[[ $summaries -eq 3 ]] || fail "the packages share a description"
+for deb in "$daemon_deb" "$lib_deb" "$dev_deb"; do
+    [[ $(dpkg-deb -f "$deb" Description | wc -l) -ge 3 ]] || fail "no long description: $deb"
+done
+dpkg-deb -e "$lib_deb" "$scratch/lib-control"
+grep -qx 'activate-noawait ldconfig' "$scratch/lib-control/triggers" \
+    || fail "librs485-1 does not activate the ldconfig trigger"
+grep -q '^librs485 1 librs485-1 ' "$scratch/lib-control/shlibs" || fail "librs485-1 shlibs"
 dpkg-deb -e "$daemon_deb" "$scratch/control"
 if grep -q /usr/share/doc "$scratch"/control/postinst "$scratch"/control/prerm \
         "$scratch"/control/postrm; then
@@ -56,12 +67,27 @@ fi
 root=$scratch/root
 mkdir -p "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/info"
 : > "$root/var/lib/dpkg/status"
+# Maintainer scripts run without chroot here, so an ldconfig or systemctl they call would
+# act on this system instead of the root: recording stand-ins come first on the PATH.
+fakebin=$scratch/fakebin
+mkdir -p "$fakebin"
+for tool in ldconfig systemctl; do
+    printf '#!/bin/sh\necho "%s $*" >> %s/host-calls\n' "$tool" "$scratch" > "$fakebin/$tool"
+    chmod +x "$fakebin/$tool"
+done
+cache_before=$(stat -c '%Y %s' /etc/ld.so.cache 2>/dev/null || echo none)
 dpkg_root() {
-    dpkg --root="$root" --force-depends --force-script-chrootless --force-not-root \
-        --log=/dev/null "$@"
+    PATH=$fakebin:$PATH dpkg --root="$root" --force-depends --force-script-chrootless \
+        --force-not-root --log=/dev/null "$@"
+}
+host_untouched() {
+    [[ ! -s "$scratch/host-calls" ]] || fail "$1 ran on the host: $(cat "$scratch/host-calls")"
+    [[ $(stat -c '%Y %s' /etc/ld.so.cache 2>/dev/null || echo none) == "$cache_before" ]] \
+        || fail "$1 changed the host's /etc/ld.so.cache"
 }
 dpkg_root -i "$lib_deb" "$dev_deb" "$daemon_deb" > "$scratch/dpkg.log" 2>&1 \
     || { cat "$scratch/dpkg.log"; fail "dpkg -i"; }
+host_untouched "dpkg --root -i"
 dpkg_root -s dwmid | grep -q '^Status: install ok installed' || fail "dwmid not installed"
 dpkg_root -s librs485-1 | grep -q '^Status: install ok installed' || fail "librs485-1 not installed"
 conf=$root/usr/local/etc/vellib
@@ -115,5 +141,8 @@ wait "$dwmid_pid" || status=$?
 [[ $status -eq 0 ]] || fail "dwmid exit status $status after SIGTERM"
 kill -TERM "$sim_pid"
 wait "$sim_pid" || true
+dpkg_root -r librs485-dev dwmid librs485-1 > "$scratch/dpkg3.log" 2>&1 \
+    || { cat "$scratch/dpkg3.log"; fail "dpkg --root -r"; }
+host_untouched "dpkg --root -r"
 rm -rf "$scratch"
 echo "package test passed"
