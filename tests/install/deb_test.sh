@@ -41,7 +41,7 @@ if [[ "$daemon_files" == *etc/vellib/* ]]; then
     fail "the package must not carry /usr/local/etc/vellib files"
 fi
 for f in /share/dwmid/dwmid.conf.example /share/dwmid/dwlib.conf.example \
-         /share/man/man8/dwmid.8.gz /share/man/man1/rs485sim.1.gz /share/man/man1/rs485ctl.1.gz; do
+         /share/dwmid/rs485sim-machines.json /share/man/man8/dwmid.8.gz /share/man/man1/rs485sim.1.gz /share/man/man1/rs485ctl.1.gz; do
     [[ "$daemon_files" == *"$f"* ]] || fail "dwmid lacks $f"
 done
 for f in $(find "$scratch/x" -type f \( -path '*bin/*' -o -name 'librs485.so.1.*' \)); do
@@ -109,11 +109,10 @@ libdir=$(dirname "$(find "$root" -name librs485.so.1 | head -n 1)")
 unit=$(find "$root" -name dwmid.service)
 grep -qx "ExecStart=${dwmid#"$root"}" "$unit" || fail "unit ExecStart does not name the packaged dwmid"
 
-# The packaged example configuration, with line 1 on the simulator and no start delay.
-cat > "$scratch/machines.json" <<'JSON'
-{"machines": [{"name": "m1", "match": {"prefix_text": "Q"}, "reply_text": "PKG-OK\r"}]}
-JSON
-"$sim" --link /var/local/sandbox/tty0 --config "$scratch/machines.json" --baud 3 \
+# The packaged example configuration, with line 1 on the simulator and no start delay; the
+# simulator answers as the packaged example machines.
+machines=$(find "$root" -name rs485sim-machines.json)
+"$sim" --link /var/local/sandbox/tty0 --config "$machines" --baud 3 \
     --log "$scratch/sim.log" > /dev/null 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do [[ -e /var/local/sandbox/tty0 ]] && break; sleep 0.1; done
@@ -131,9 +130,9 @@ for _ in $(seq 300); do
     sleep 0.1
 done
 grep -q 'accept end' /var/local/vellog/dwmid.log || fail "packaged dwmid does not serve"
-out=$(LD_LIBRARY_PATH=$libdir "$ctl" -c 1 -b 3 -d cr --text 1=Q) \
+out=$(LD_LIBRARY_PATH=$libdir "$ctl" -c 1 -b 3 -d cr --text 1=P?) \
     || fail "packaged rs485ctl failed: $out"
-[[ "$out" == *'complete    len 6    hex 50 4B 47 2D 4F 4B  text "PKG-OK"'* ]] \
+[[ "$out" == *'complete    len 5    hex 52 45 41 44 59  text "READY"'* ]] \
     || fail "unexpected reply: $out"
 kill -TERM "$dwmid_pid"
 status=0
