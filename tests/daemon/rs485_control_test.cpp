@@ -278,7 +278,7 @@ TEST_F(Rs485Table, ComFlagsFollowTheMask) {
     for (int i = 0; i < 15; ++i) {
         EXPECT_EQ(drv.GetMachine(i).com_flag, (i == 0 || i == 2) ? 1 : 0) << i;
     }
-    EXPECT_EQ(drv.Settings().use_machine_flags, 0x5);
+    EXPECT_EQ(drv.Table().Mask(), 0x5);
 }
 
 TEST_F(Rs485Table, OutOfRangeIndexesAndLengthsAreRefused) {
