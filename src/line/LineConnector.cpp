@@ -201,7 +201,9 @@ uint32_t LineConnector::RegisterUser(int conn, int pid, int baudrate) {
     std::lock_guard<std::mutex> guard(_lock);
     const int s = status;
     const bool open = _recorded && _driver && (s == kStatusOpenNow || s == kStatusOpenAlready);
-    if (!open || !_identityRoom || baudrate < 0 || baudrate >= Rs485Control::kBaudIndexes) {
+    // Without a known connection the user could never be told apart from the others.
+    if (!open || !_identityRoom || conn < 0 || baudrate < 0 ||
+        baudrate >= Rs485Control::kBaudIndexes) {
         return 0;
     }
     return _views.Register(conn, pid, baudrate);

@@ -73,7 +73,8 @@ class LineConnector {
 
     // A client on connection conn gets an identity of its own and with it its own table,
     // cycles at baud index baudrate. 0 when the channel is not open, its control segment has
-    // no room for identities, the baud index is not 0..5 or the line has enough clients.
+    // no room for identities, the connection is not known (kNoConnection), the baud index is
+    // not 0..5 or the line has enough clients.
     uint32_t RegisterUser(int conn, int pid, int baudrate);
     // Forgets the client on conn; its identity (0 none) and *pid.
     uint32_t DropUser(int conn, int* pid);
