@@ -11,6 +11,11 @@ inline constexpr char kClose[] = "close";
 inline constexpr char kPort[] = "port";
 inline constexpr char kCompt[] = "compt";
 inline constexpr char kShut[] = "shut";
+// A client gives its process id and baud index and gets an identity of its own on the
+// channel: its settings, requests and results are then its own.
+inline constexpr char kUser[] = "user";
+// Lists the channel's users.
+inline constexpr char kUsers[] = "users";
 
 // Response words.
 inline constexpr char kOpSuc[] = "opsuc";
@@ -22,6 +27,17 @@ inline constexpr char kClErr[] = "clerr";
 inline constexpr char kCpSuc[] = "cpsuc";
 inline constexpr char kCpErr[] = "cperr";
 inline constexpr char kErr1[] = "err1";
+// "us" followed by the identity in decimal, e.g. "us7".
+inline constexpr char kUsPrefix[] = "us";
+inline constexpr char kUsErr[] = "userr";
+// "ul" followed by one entry per user, joined by ';': identity (0 for the channel's own
+// settings), process id, baud index, selection mask and request lengths of machines 1..15
+// in hexadecimal, end of the last cycle in milliseconds of the wall clock (0 never), joined
+// by ':'. Example: "ul0:0:3:0000:000000000000000000000000000000:0;7:4242:5:0003:02020000…".
+inline constexpr char kUlPrefix[] = "ul";
+inline constexpr char kUlErr[] = "ulerr";
+inline constexpr char kUserSeparator = ';';
+inline constexpr char kUserFieldSeparator = ':';
 
 // Internal results, never transmitted.
 inline constexpr char kFinish[] = "finish";
@@ -36,6 +52,8 @@ inline constexpr std::size_t kOpenFields = 4;
 inline constexpr std::size_t kCloseFields = 2;
 inline constexpr std::size_t kPortFields = 8;
 inline constexpr std::size_t kComptFields = 3;
+inline constexpr std::size_t kUserFields = 4;
+inline constexpr std::size_t kUsersFields = 2;
 
 // One receive on either side carries at most this many bytes.
 inline constexpr std::size_t kReceiveBufferSize = 2048;

@@ -28,6 +28,10 @@ inline constexpr uint32_t kTransmitRequest = 0x00000001U;
 inline constexpr uint32_t kComRequest = 0x00000010U;
 inline constexpr uint32_t kTransmitAnswer = 0x00010000U;
 inline constexpr uint32_t kComAnswer = 0x00100000U;
+// Set together with a request bit by a client that wrote its identity into the identity block
+// behind the request area (see ControlIdentity); clients that do not set it are served with
+// the channel-wide settings.
+inline constexpr uint32_t kIdentifiedRequest = 0x00000100U;
 // Any flag word at or above this value has an answer waiting for its client.
 inline constexpr uint32_t kAnswerThreshold = kTransmitAnswer;
 // Receive flag bit: the records have been written at least once.
@@ -79,6 +83,26 @@ inline constexpr std::size_t kReceiveSegmentMin = offsetof(ReceiveSegment, recor
 inline constexpr std::size_t kControlSegmentMin = offsetof(ControlSegment, data) +
                                                   kSendBufferSize + 1;
 
+// Behind the request area of a control segment configured larger than its minimum: who made
+// the request in the slot, and whose request the answer in the slot belongs to. Identities are
+// handed out by the daemon (order "user"); 0 is nobody.
+struct ControlIdentity {
+    uint32_t request_id;
+    uint32_t answer_id;
+    // Non-zero when the receive records were written for the cycle this answer reports.
+    uint32_t answer_records;
+};
+inline constexpr std::size_t kControlIdentityOffset =
+    (kControlSegmentMin + alignof(ControlIdentity) - 1) & ~(alignof(ControlIdentity) - 1);
+// A control segment of at least this size carries identities.
+inline constexpr std::size_t kControlSegmentWithIdentity =
+    kControlIdentityOffset + sizeof(ControlIdentity);
+
+inline ControlIdentity* IdentityOf(ControlSegment* ctl) {
+    return reinterpret_cast<ControlIdentity*>(reinterpret_cast<unsigned char*>(ctl) +
+                                              kControlIdentityOffset);
+}
+
 static_assert(sizeof(ReceiveRecord) == 444, "receive record is 444 bytes on every host");
 static_assert(offsetof(ReceiveRecord, dalen) == 4 && offsetof(ReceiveRecord, statu) == 6 &&
                   offsetof(ReceiveRecord, da) == 7,
@@ -106,6 +130,8 @@ static_assert(offsetof(ControlSegment, data_len) == 32, "ARM data_len at 32");
 static_assert(offsetof(ControlSegment, data) == 36, "ARM data at 36");
 static_assert(kReceiveSegmentMin == 6692, "ARM receive segment minimum");
 static_assert(kControlSegmentMin == 101, "ARM control segment minimum");
+static_assert(kControlIdentityOffset == 104 && kControlSegmentWithIdentity == 116,
+              "ARM identity block");
 #endif
 
 // Zeroes the mutex slot at the start of a segment and initialises a robust, process-shared

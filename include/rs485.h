@@ -31,9 +31,34 @@
  * Answers: a caller gets the answer to its own request or 0. Processes that share a channel
  * take turns: a request waits until the channel's request slot is free, that is until the
  * request in flight has been answered and its answer collected (an answer nobody collects,
- * of a process that ended or gave up, is cleared by the daemon within about a second). A
- * semaphore post left over is dropped when the next request is made and never taken as that
- * request's answer; a waiting call whose answer was cleared returns 0.
+ * of a process that ended or gave up, is cleared by the daemon within about a second). Each
+ * request carries the process's identity (see Sharing) and the daemon returns it with the
+ * answer: a call accepts only its own answer and gives a post meant for another process back.
+ * A semaphore post left over is dropped when the next request is made and never taken as that
+ * request's answer; a waiting call whose answer was cleared (it was held up for about a second
+ * after its answer came, stopped in a debugger, say) returns 0.
+ *
+ * Sharing: what a process sets, requests and reads on a channel is its own. At each open the
+ * library asks the daemon for an identity of the process on the channel; from then on the
+ * machine parameters (pxa_rs485_setPortParams), the selection (pxa_rs485_setComFlags), the
+ * requests (pxa_rs485_putOutputStream) and the baud index of the process's last open apply to
+ * that process's cycles only, whatever other processes set before or meanwhile: the line is
+ * one bus, time-shared, and the daemon changes its speed and character format between cycles
+ * where two processes differ. A machine the process has not described has the parameters of a
+ * freshly opened channel: 8 data bits, 2 stop bits, odd parity (ctrl_bit 0xff), time-out 1 ms,
+ * reply ended by silence, nothing after it, no wait; no machine is selected and no request is
+ * deposited. After the process's pxa_rs485_startCom, pxa_rs485_getReceiveStream returns the
+ * records of its own latest cycle, even when other processes ran cycles since; a machine that
+ * cycle did not poll keeps the reply this process read last (length 0 if it never polled it),
+ * with status 0 or 1. A process that has not run a cycle on the channel (a monitor) reads the
+ * channel's newest records, whoever ran that cycle. A listener is called for its own process's
+ * cycles. The settings are the daemon's per process and channel: a close, or the end of the
+ * process, discards them. Two limits make a channel's users share one set of settings again,
+ * where the last writer wins for everyone: a control segment configured at the minimum size
+ * of its request slot (dwmid says "has no room for client identities" at the open), and more
+ * than 16 processes on one channel (the 17th shares). A client that writes the shared memory
+ * directly, without the library, is served with those shared settings too. `rs485ctl --users`
+ * lists the processes that use a channel.
  *
  * Recovery after the daemon's end: the call that sees it returns 0 and detaches the channel's
  * shared memory, so that a restarted daemon can create its objects; from then on the data

@@ -195,6 +195,16 @@ void dwmid::Finish() {
 }
 
 std::string dwmid::CallOrderFromLibrary(std::string order) {
+    return CallOrderFrom(line::LineConnector::kNoConnection, std::move(order));
+}
+
+void dwmid::ConnectionEnded(int connection) {
+    if (_lineManager) {
+        _lineManager->ConnectionEnded(connection);
+    }
+}
+
+std::string dwmid::CallOrderFrom(int connection, std::string order) {
     VLOG_INFO(_logger, "[{}:{}] CallOrderFromLibrary : {}", order);
     VTRACE("callback: " << order);
     const std::vector<std::string> fields = vel::text::Split(order, vel::order::kFieldSeparator);
@@ -210,13 +220,19 @@ std::string dwmid::CallOrderFromLibrary(std::string order) {
         return r;
     }
     if (name == vel::order::kClose) {
-        return _lineManager->OrderClose(fields);
+        return _lineManager->OrderClose(fields, connection);
     }
     if (name == vel::order::kPort) {
-        return _lineManager->OrderPortParam(fields);
+        return _lineManager->OrderPortParam(fields, connection);
     }
     if (name == vel::order::kCompt) {
-        return _lineManager->OrderComPort(fields);
+        return _lineManager->OrderComPort(fields, connection);
+    }
+    if (name == vel::order::kUser) {
+        return _lineManager->OrderUser(fields, connection);
+    }
+    if (name == vel::order::kUsers) {
+        return _lineManager->OrderUsers(fields);
     }
     if (name == vel::order::kShut) {
         VLOG_INFO(_logger, "[{}:{}] ***** order shutdown");

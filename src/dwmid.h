@@ -32,6 +32,8 @@ class dwmid : public conn::ISocketCallback {
     // uses the objects of this application, so the process must end without destroying them.
     bool WorkersRemain() const { return _workersRemain; }
     std::string CallOrderFromLibrary(std::string order) override;
+    std::string CallOrderFrom(int connection, std::string order) override;
+    void ConnectionEnded(int connection) override;
     void ReceiveSignal(int signo);
     void DisplaySettingData();
     int Status() const { return _status; }

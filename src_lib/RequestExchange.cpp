@@ -14,8 +14,8 @@ namespace veldwlib {
 namespace shm = vel::shm;
 
 RequestExchange::RequestExchange(shmem::SharedMemCli& shm, const ChannelGate& gate, int socket_fd,
-                                 int channel)
-    : _shm(shm), _gate(gate), _fd(socket_fd), _channel(channel) {}
+                                 int channel, uint32_t user)
+    : _shm(shm), _gate(gate), _fd(socket_fd), _channel(channel), _user(user) {}
 
 bool RequestExchange::_daemonGone() const {
     if (_fd < 0) {
@@ -83,6 +83,10 @@ RequestExchange::Outcome RequestExchange::Post(uint32_t request_bit, int32_t mod
     // With the slot free nobody is owed a post: one left over (from a process that ended
     // between post and collection, or a stray one) would be taken for this request's answer.
     _shm.ResetSemVal(shm::kControlEntry);
+    if (_user != 0) {
+        shm::IdentityOf(ctl)->request_id = _user;
+        request_bit |= shm::kIdentifiedRequest;
+    }
     ctl->data_flags |= request_bit;
     ctl->mode = mode;
     if (data_len >= 0) {
@@ -96,10 +100,77 @@ RequestExchange::Outcome RequestExchange::Post(uint32_t request_bit, int32_t mod
     return Outcome::kDone;
 }
 
-RequestExchange::Outcome RequestExchange::Collect(uint32_t answer_bit, int32_t* result) {
+bool RequestExchange::_answerIsMine(uint32_t answer_bit) const {
+    auto* ctl = static_cast<shm::ControlSegment*>(_shm.GetShmemAddr(shm::kControlEntry));
+    return (ctl->data_flags & answer_bit) != 0U &&
+           (_user == 0 || shm::IdentityOf(ctl)->answer_id == _user);
+}
+
+RequestExchange::Outcome RequestExchange::_takeIdentified(uint32_t answer_bit, int32_t* result,
+                                                          const AnswerHook& on_answer,
+                                                          bool* waiting) {
+    auto* ctl = static_cast<shm::ControlSegment*>(_shm.GetShmemAddr(shm::kControlEntry));
+    *waiting = false;
+    Outcome o = _lockControl();
+    if (o != Outcome::kDone) {
+        return o;
+    }
+    if (!_answerIsMine(answer_bit)) {
+        // Another requester's answer (this one was held up and its own answer cleared, or a
+        // post came early): its post goes back to the semaphore for its owner.
+        const bool other = ctl->data_flags >= shm::kAnswerThreshold;
+        if (other) {
+            _shm.SemUnlock(shm::kControlEntry);
+        }
+        _shm.MutexUnlock(shm::kControlEntry);
+        VTRACE(_channel << ":: request : a post for another requester"
+                        << (other ? ", given back" : ", ignored"));
+        if (_lost(answer_bit)) {
+            return Outcome::kLost;
+        }
+        // Not taken again at once: its owner waits for it too.
+        ::usleep(kBusyPollMicros);
+        *waiting = true;
+        return Outcome::kDone;
+    }
+    const bool records = shm::IdentityOf(ctl)->answer_records != 0U;
+    _shm.MutexUnlock(shm::kControlEntry);
+    if (on_answer) {
+        on_answer(records);
+    }
+    o = _lockControl();
+    if (o != Outcome::kDone) {
+        return o;
+    }
+    const bool still = _answerIsMine(answer_bit);
+    if (still) {
+        ctl->data_flags ^= answer_bit;
+        *result = answer_bit == shm::kTransmitAnswer ? ctl->data_len : ctl->mode;
+    }
+    _shm.MutexUnlock(shm::kControlEntry);
+    return still ? Outcome::kDone : Outcome::kLost;
+}
+
+RequestExchange::Outcome RequestExchange::Collect(uint32_t answer_bit, int32_t* result,
+                                                  const AnswerHook& on_answer) {
     auto* ctl = static_cast<shm::ControlSegment*>(_shm.GetShmemAddr(shm::kControlEntry));
     while (true) {
         const int rc = _shm.SemLockFor(shm::kControlEntry, kSliceMillis);
+        if (rc == 0 && _user != 0) {
+            bool waiting = false;
+            const Outcome o = _takeIdentified(answer_bit, result, on_answer, &waiting);
+            if (o == Outcome::kLost) {
+                VTRACE(_channel << ":: request : neither request nor answer left, answer lost");
+            }
+            if (o != Outcome::kDone || !waiting) {
+                return o;
+            }
+            const Outcome b = _between();
+            if (b != Outcome::kDone) {
+                return b;
+            }
+            continue;
+        }
         if (rc == 0) {
             const Outcome o = _lockControl();
             if (o != Outcome::kDone) {
@@ -139,11 +210,16 @@ bool RequestExchange::_lost(uint32_t answer_bit) {
     if (_shm.MutexLockFor(shm::kControlEntry, 0) != 0) {
         return false;
     }
-    const uint32_t mine = answer_bit | (answer_bit == shm::kTransmitAnswer ? shm::kTransmitRequest
-                                                                           : shm::kComRequest);
-    const auto* ctl =
-        static_cast<const shm::ControlSegment*>(_shm.GetShmemAddr(shm::kControlEntry));
-    const bool lost = (ctl->data_flags & mine) == 0U;
+    const uint32_t request_bit =
+        answer_bit == shm::kTransmitAnswer ? shm::kTransmitRequest : shm::kComRequest;
+    auto* ctl = static_cast<shm::ControlSegment*>(_shm.GetShmemAddr(shm::kControlEntry));
+    bool lost = (ctl->data_flags & (answer_bit | request_bit)) == 0U;
+    if (!lost && _user != 0) {
+        // With identities the slot must show this request or its answer, not someone else's.
+        const bool requested = (ctl->data_flags & request_bit) != 0U &&
+                               shm::IdentityOf(ctl)->request_id == _user;
+        lost = !requested && !_answerIsMine(answer_bit);
+    }
     _shm.MutexUnlock(shm::kControlEntry);
     return lost;
 }

@@ -1,6 +1,7 @@
 #include "SerialLine.h"
 
 #include "OrderWords.h"
+#include "TextUtil.h"
 #include "Trace.h"
 
 namespace veldwlib {
@@ -115,6 +116,25 @@ int SerialLine::SetComFlags(int mask) {
         default:
             return -101;
     }
+}
+
+uint32_t SerialLine::Register(int pid, int baudrate) {
+    const char sep = vel::order::kFieldSeparator;
+    const std::string order = _order(vel::order::kUser) + sep + std::to_string(pid) + sep +
+                              std::to_string(baudrate) + vel::order::kTerminator;
+    VTRACE(_channel << ":: in Register sendData=" << order);
+    std::string reply;
+    const int r = _socket.SendAndRecvData(order, _replyWait(), reply);
+    VTRACE(_channel << ":: in Register : ret=" << r << " ::: recv_data=" << reply);
+    _userId = 0;
+    const std::string prefix = vel::order::kUsPrefix;
+    if (r >= 1 && reply.size() > prefix.size() && reply.compare(0, prefix.size(), prefix) == 0) {
+        const int32_t id = vel::text::ToInt32(reply.substr(prefix.size()));
+        if (id > 0) {
+            _userId = static_cast<uint32_t>(id);
+        }
+    }
+    return _userId;
 }
 
 }  // namespace veldwlib

@@ -32,6 +32,12 @@ class SerialLine {
     int SetComFlags(int mask);
     // As Close, with the order "shut".
     int Shutdown();
+    // Asks the daemon for an identity of this process on the channel, which then keeps this
+    // connection's settings, requests and results apart from other processes'. The identity,
+    // or 0 when the daemon refused (the channel's shared settings apply) or did not answer.
+    uint32_t Register(int pid, int baudrate);
+    // The identity of the last Register, 0 none.
+    uint32_t UserId() const { return _userId; }
 
     int GetChannel() const { return _channel; }
     const conn::ClientSocket& Socket() const { return _socket; }
@@ -45,6 +51,7 @@ class SerialLine {
     conn::ClientSocket _socket;
     int _stats{0};
     int _channel{-1};
+    uint32_t _userId{0};
 };
 
 }  // namespace veldwlib

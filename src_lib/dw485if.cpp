@@ -1,5 +1,7 @@
 #include "dw485if.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -139,6 +141,10 @@ int dw485_if::rs485_open(int channel, bool sniffer, unsigned char baudrate) {
             return -3;
         }
         line = _line(channel);
+        // A new connection is a new user of the channel: no own cycle yet.
+        std::lock_guard<std::mutex> segments(gate->Segments());
+        std::lock_guard<std::mutex> lock(_mapLock);
+        _ownRecords[channel].Reset();
     }
     const int r = line->Open(sniffer, baudrate);
     VTRACE(channel << ":: open : SOCKET Open <" << channel << "> ret=" << r);
@@ -152,8 +158,11 @@ int dw485_if::rs485_open(int channel, bool sniffer, unsigned char baudrate) {
         VTRACE(channel << ":: open : Attatch Shmem Error ret=no group");
         return -1;
     }
-    std::lock_guard<std::mutex> segments(gate->Segments());
+    std::unique_lock<std::mutex> segments(gate->Segments());
     if (shm->IsAttached()) {
+        segments.unlock();
+        // Opened again by this process: its cycles take the baud index of this open.
+        _register(*line, *shm, baudrate);
         return -2;
     }
     // A group number kept from a failed attach is retried rather than taken as attached.
@@ -164,7 +173,19 @@ int dw485_if::rs485_open(int channel, bool sniffer, unsigned char baudrate) {
         VTRACE(channel << ":: open : Attatch Shmem Error ret=" << a);
         return -1;
     }
+    segments.unlock();
+    _register(*line, *shm, baudrate);
     return 0;
+}
+
+void dw485_if::_register(SerialLine& line, const shmem::SharedMemCli& shm, int baudrate) {
+    // A daemon that refuses, or does not know the order, serves the channel's shared settings.
+    if (shm.SegmentSize(vel::shm::kControlEntry) < vel::shm::kControlSegmentWithIdentity) {
+        VTRACE(line.GetChannel() << ":: open : no room for an identity : shared settings");
+        return;
+    }
+    const uint32_t id = line.Register(static_cast<int>(::getpid()), baudrate);
+    VTRACE(line.GetChannel() << ":: open : user " << id);
 }
 
 void dw485_if::rs485_close(int channel) {
@@ -289,7 +310,7 @@ int dw485_if::rs485_putOutputStream(int channel, int mc_num, const xfer_data* bu
     }
     const SerialLine* line = _line(channel);
     RequestExchange exchange(*shm, *gate, line != nullptr ? line->Socket().getDescriptor() : -1,
-                             channel);
+                             channel, line != nullptr ? line->UserId() : 0U);
 
     VTRACE(channel << ":: putOutputStream ----- send mutex lock");
     RequestExchange::Outcome o =
@@ -326,14 +347,19 @@ int dw485_if::rs485_startCom(int channel) {
             gate->Closing()) {
             return 0;
         }
-        RequestExchange exchange(*shm, *gate, line->Socket().getDescriptor(), channel);
+        RequestExchange exchange(*shm, *gate, line->Socket().getDescriptor(), channel,
+                                 line->UserId());
         RequestExchange::Outcome o =
             exchange.Post(vel::shm::kComRequest, vel::shm::kComMode, nullptr, -1);
         int32_t answer = vel::shm::kRequestFailure;
         if (o == RequestExchange::Outcome::kDone) {
             VTRACE(channel << ":: startCom  ----- WAIT UNLOCK SEMAPHORE (startCom): Data Receive "
                               "(unlock from dwmid)");
-            o = exchange.Collect(vel::shm::kComAnswer, &answer);
+            o = exchange.Collect(vel::shm::kComAnswer, &answer, [&](bool records) {
+                if (records) {
+                    _captureOwn(channel, *gate, *shm);
+                }
+            });
         }
         if (o == RequestExchange::Outcome::kDaemonGone) {
             _daemonGone(channel, *gate, *shm);
@@ -370,8 +396,63 @@ bool dw485_if::_lockReceive(int channel, const ChannelGate& gate, shmem::SharedM
     }
 }
 
+void dw485_if::_captureOwn(int channel, ChannelGate& gate, shmem::SharedMemCli& shm) {
+    std::lock_guard<std::mutex> segments(gate.Segments());
+    shmem::OwnRecords* own = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(_mapLock);
+        own = &_ownRecords[channel];
+    }
+    if (!shm.IsAttached() || !_lockReceive(channel, gate, shm)) {
+        return;
+    }
+    const auto* rcv =
+        static_cast<const vel::shm::ReceiveSegment*>(shm.GetShmemAddr(vel::shm::kReceiveEntry));
+    own->Capture(*rcv);
+    shm.MutexUnlock(vel::shm::kReceiveEntry);
+}
+
+void dw485_if::_copyRecords(int channel, const vel::shm::ReceiveRecord* records, int32_t stamp,
+                            shmem::ReceiveDataMem& copy, int mc) const {
+    auto take = [&copy, records](int m) {
+        const vel::shm::ReceiveRecord& r = records[m];
+        if (copy.IsNewestDateAndUpdate(m, r.time)) {
+            copy.DataCopy(m, r.dalen, r.statu, r.da, r.time);
+            copy.ReturnDataCopy(m);
+        }
+    };
+    if (mc != kAllMachines) {
+        take(mc);
+        return;
+    }
+    if (!copy.IsUpdateDatas(stamp)) {
+        return;
+    }
+    // Only the line's machines are refreshed; the setting cannot widen the table.
+    int machines = _sd->getConfLineInt(channel, _sd->key_max_machine);
+    if (machines > vel::shm::kMachineCount) {
+        machines = vel::shm::kMachineCount;
+    }
+    for (int m = 0; m < machines; ++m) {
+        take(m);
+    }
+    copy.UpdateDatas(stamp);
+}
+
 void dw485_if::_copyReceived(int channel, const ChannelGate& gate, shmem::ReceiveDataMem& copy,
                              int mc) {
+    const shmem::OwnRecords* own = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(_mapLock);
+        const auto it = _ownRecords.find(channel);
+        own = it != _ownRecords.end() ? &it->second : nullptr;
+    }
+    // A process that runs cycles reads its own; one that only reads (a monitor) reads the
+    // channel's newest, whoever ran it.
+    if (own != nullptr && own->Valid()) {
+        _copyRecords(channel, &own->Record(0), own->Stamp(), copy, mc);
+        return;
+    }
     shmem::SharedMemCli* shm = _attachment(channel);
     if (shm == nullptr || !shm->IsAttached() || !_lockReceive(channel, gate, *shm)) {
         return;
@@ -379,28 +460,7 @@ void dw485_if::_copyReceived(int channel, const ChannelGate& gate, shmem::Receiv
     const auto* rcv =
         static_cast<const vel::shm::ReceiveSegment*>(shm->GetShmemAddr(vel::shm::kReceiveEntry));
     if ((rcv->data_flags & vel::shm::kReceiveWritten) != 0) {
-        auto take = [&copy, rcv](int m) {
-            const vel::shm::ReceiveRecord& r = rcv->records[m];
-            if (copy.IsNewestDateAndUpdate(m, r.time)) {
-                copy.DataCopy(m, r.dalen, r.statu, r.da, r.time);
-                copy.ReturnDataCopy(m);
-            }
-        };
-        if (mc == kAllMachines) {
-            if (copy.IsUpdateDatas(rcv->time)) {
-                // Only the line's machines are refreshed; the setting cannot widen the table.
-                int machines = _sd->getConfLineInt(channel, _sd->key_max_machine);
-                if (machines > vel::shm::kMachineCount) {
-                    machines = vel::shm::kMachineCount;
-                }
-                for (int m = 0; m < machines; ++m) {
-                    take(m);
-                }
-                copy.UpdateDatas(rcv->time);
-            }
-        } else {
-            take(mc);
-        }
+        _copyRecords(channel, rcv->records, rcv->time, copy, mc);
     }
     shm->MutexUnlock(vel::shm::kReceiveEntry);
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ChannelGate.h"
+#include "OwnRecords.h"
 #include "ReceiveDataMem.h"
 #include "SerialLine.h"
 #include "SettingLibDatas.h"
@@ -66,8 +67,17 @@ class dw485_if {
     // The channel's attachment, or null for a channel outside the configured groups.
     shmem::SharedMemCli* _attachment(int channel) const;
     void _release(shmem::SharedMemCli& shm);
-    // Copies what changed; nothing when the receive lock cannot be had (see _lockReceive).
+    // Copies what changed, from this process's own cycles once it has run one, else from the
+    // segment; nothing when the receive lock cannot be had (see _lockReceive).
     void _copyReceived(int channel, const ChannelGate& gate, shmem::ReceiveDataMem& copy, int mc);
+    // Copies records that changed from records with header stamp stamp.
+    void _copyRecords(int channel, const vel::shm::ReceiveRecord* records, int32_t stamp,
+                      shmem::ReceiveDataMem& copy, int mc) const;
+    // The records of this process's cycle that has just been answered; called while its answer
+    // still holds the slot.
+    void _captureOwn(int channel, ChannelGate& gate, shmem::SharedMemCli& shm);
+    // Asks the daemon for an identity on the channel when the control segment can carry it.
+    void _register(SerialLine& line, const shmem::SharedMemCli& shm, int baudrate);
     // Takes the receive lock in wait slices; false when the channel is being closed or the
     // daemon has removed the segment before it was free.
     static bool _lockReceive(int channel, const ChannelGate& gate, shmem::SharedMemCli& shm);
@@ -92,6 +102,8 @@ class dw485_if {
     std::map<int, Listener> _listeners;
     std::vector<std::unique_ptr<shmem::SharedMemCli>> _shmem;
     std::map<int, shmem::ReceiveDataMem> _receiveData;
+    // Per channel, under its segment lock once created (map changes under _mapLock).
+    std::map<int, shmem::OwnRecords> _ownRecords;
 };
 
 }  // namespace veldwlib

@@ -197,6 +197,9 @@ void ServerSocket::Stop() {
 
 void ServerSocket::CloseAll() {
     for (const int fd : _clients) {
+        if (_callback != nullptr) {
+            _callback->ConnectionEnded(fd);
+        }
         ::close(fd);
     }
     _clients.clear();
@@ -296,7 +299,7 @@ ServerSocket::ClientResult ServerSocket::_serveClient(int fd, char* buffer) {
 ServerSocket::ClientResult ServerSocket::_runOrders(int fd, const std::string& text) {
     for (const std::string& order : vel::text::Split(text, vel::order::kTerminator)) {
         VLOG_INFO(_logger, "[{}:{}]    analyze : data = {} : length = {}", order, order.size());
-        const std::string result = _callback->CallOrderFromLibrary(order);
+        const std::string result = _callback->CallOrderFrom(fd, order);
         VLOG_INFO(_logger, "[{}:{}]    analyze end : result = {} : length = {}", result,
                   result.size());
         if (result == vel::order::kFinish) {
@@ -331,6 +334,10 @@ void ServerSocket::_sendResponse(int fd, const std::string& result) {
 }
 
 void ServerSocket::_closeClient(int fd) {
+    // Told before the descriptor can be reused for another connection.
+    if (_callback != nullptr) {
+        _callback->ConnectionEnded(fd);
+    }
     ::close(fd);
     _clients.erase(fd);
 }

@@ -40,6 +40,9 @@ class DirectionControl {
     virtual int Open(int fd_tty, unsigned char baudrate) = 0;
     // The tty is still open. 0, or bit value 1 when releasing the control failed.
     virtual int Close() = 0;
+    // The line changes speed between two cycles (clients of one line may use different
+    // ones): hardware that needs to know is told here. 0, or -1 when it could not be told.
+    virtual int SetBaud(unsigned char /*baudrate*/) { return 0; }
     // Transceiver to transmit, to receive; callers ignore the results.
     virtual int modeWrite() = 0;
     virtual int modeRead() = 0;

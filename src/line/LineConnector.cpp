@@ -99,6 +99,20 @@ int LineConnector::Start(int channel, bool sniffer, unsigned char baudrate) {
         _sd->getConfLineStr(channel, _sd->key_device), DirectionControl::Create(direction, channel),
         _sd->getConfLineInt(channel, _sd->key_baudrate),
         _sd->getConfLineInt(channel, _sd->key_max_machine), channel);
+    // A line opened afresh has no clients yet. Whether its control segment can carry their
+    // identities is said once per open, where a user would look for why the line's users
+    // share one set of settings.
+    _views.Clear();
+    const std::size_t control_size =
+        _shmem != nullptr ? _shmem->SegmentSize(shm::kControlEntry) : 0;
+    _identityRoom = control_size >= shm::kControlSegmentWithIdentity;
+    if (!_identityRoom) {
+        VLOG_WARN(_logger,
+                  "[{}:{}] ***** order open : channel {} : control segment of {} bytes has no "
+                  "room for client identities ({} needed) : its users share one set of "
+                  "settings",
+                  channel, control_size, shm::kControlSegmentWithIdentity);
+    }
     {
         std::lock_guard<std::mutex> guard(_lock);
         _channel = channel;
@@ -152,7 +166,7 @@ int LineConnector::Reset() {
     return 0;
 }
 
-int LineConnector::SetPortParams(int mc_num, unsigned char ctrl_bit, short time_out,
+int LineConnector::SetPortParams(int conn, int mc_num, unsigned char ctrl_bit, short time_out,
                                  unsigned char delm_type, unsigned char len_after_delm,
                                  unsigned char wait_time) {
     std::lock_guard<std::mutex> guard(_lock);
@@ -163,15 +177,61 @@ int LineConnector::SetPortParams(int mc_num, unsigned char ctrl_bit, short time_
     if (!_driver) {
         return -1;  // never opened: there is no driver to configure
     }
+    const uint32_t id = _views.Find(conn);
+    if (id != 0) {
+        return _views.SetPortParams(id, mc_num, _driver->MaxMachine(), ctrl_bit, time_out,
+                                    delm_type, len_after_delm, wait_time);
+    }
     return _driver->SetPortParams(mc_num, ctrl_bit, time_out, delm_type, len_after_delm, wait_time);
 }
 
-int LineConnector::SetComFlags(int use_machine_flags) {
+int LineConnector::SetComFlags(int conn, int use_machine_flags) {
     std::lock_guard<std::mutex> guard(_lock);
     if (!_driver) {
         return 0;
     }
+    const uint32_t id = _views.Find(conn);
+    if (id != 0) {
+        return _views.SetComFlags(id, use_machine_flags);
+    }
     return _driver->SetComFlags(use_machine_flags);
+}
+
+uint32_t LineConnector::RegisterUser(int conn, int pid, int baudrate) {
+    std::lock_guard<std::mutex> guard(_lock);
+    const int s = status;
+    const bool open = _recorded && _driver && (s == kStatusOpenNow || s == kStatusOpenAlready);
+    // Without a known connection the user could never be told apart from the others.
+    if (!open || !_identityRoom || conn < 0 || baudrate < 0 ||
+        baudrate >= Rs485Control::kBaudIndexes) {
+        return 0;
+    }
+    return _views.Register(conn, pid, baudrate);
+}
+
+uint32_t LineConnector::DropUser(int conn, int* pid) {
+    return _views.Drop(conn, pid);
+}
+
+std::vector<ClientViews::Summary> LineConnector::Users() {
+    std::lock_guard<std::mutex> guard(_lock);
+    std::vector<ClientViews::Summary> list;
+    if (!_driver || !_recorded) {
+        return list;
+    }
+    const MachineTable table = _driver->Table();
+    ClientViews::Summary channel;
+    channel.baudrate = _driver->OpenBaud();
+    channel.mask = table.Mask();
+    for (int m = 0; m < shm::kMachineCount; ++m) {
+        channel.lens[m] = table.Send(m).len;
+    }
+    channel.last_cycle_ms = _views.ChannelLastCycle();
+    list.push_back(channel);
+    for (const ClientViews::Summary& s : _views.List()) {
+        list.push_back(s);
+    }
+    return list;
 }
 
 bool LineConnector::IsStarting() {
@@ -302,6 +362,9 @@ void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
             } else if ((flags & shm::kComRequest) != 0U) {
                 ServeCommunication(ctl, channel);
             } else {
+                // An identity mark without its request says nothing: dropped, so that idle
+                // polls stay without the lock.
+                ctl->data_flags &= ~shm::kIdentifiedRequest;
                 _shmem->MutexUnlock(shm::kControlEntry);
             }
         }
@@ -358,10 +421,30 @@ void LineConnector::ClearStaleAnswer(shm::ControlSegment* ctl, int channel) {
     _pending = 0;
 }
 
+uint32_t LineConnector::TakeRequest(shm::ControlSegment* ctl, uint32_t request_bit) {
+    const uint32_t flags = ctl->data_flags;
+    const bool identified = _identityRoom && (flags & shm::kIdentifiedRequest) != 0U;
+    ctl->data_flags = (flags ^ request_bit) & ~shm::kIdentifiedRequest;
+    return identified ? shm::IdentityOf(ctl)->request_id : 0U;
+}
+
+void LineConnector::Answer(shm::ControlSegment* ctl, uint32_t answer_bit, uint32_t id,
+                           bool records) {
+    if (_identityRoom) {
+        shm::ControlIdentity* identity = shm::IdentityOf(ctl);
+        identity->answer_id = id;
+        identity->answer_records = records ? 1U : 0U;
+    }
+    ctl->data_flags |= answer_bit;
+}
+
 void LineConnector::ServeTransmit(shm::ControlSegment* ctl, int channel) {
     _pending = 0;
-    ctl->data_flags ^= shm::kTransmitRequest;
+    const uint32_t id = TakeRequest(ctl, shm::kTransmitRequest);
     VLOG_INFO(_logger, "[{}:{}] ***** order put_output_stream channel = {}", channel);
+    if (id != 0) {
+        VLOG_INFO(_logger, "[{}:{}] in thread [{}]: request of user {}", channel, id);
+    }
     int32_t result = shm::kRequestSuccess;
     const int32_t mc_num = ctl->mode;
     const int32_t data_len = ctl->data_len;
@@ -380,14 +463,16 @@ void LineConnector::ServeTransmit(shm::ControlSegment* ctl, int channel) {
                   ": data = {}",
                   channel, mc_num, data_len,
                   vel::text::BytesToHex(ctl->data, static_cast<std::size_t>(data_len)));
-        if (_driver->SetSendData(mc_num, ctl->data, data_len) == 0) {
+        const int stored = id != 0 ? _views.SetSendData(id, mc_num, ctl->data, data_len)
+                                   : _driver->SetSendData(mc_num, ctl->data, data_len);
+        if (stored == 0) {
             result = shm::kRequestFailure;
             VLOG_WARN(_logger, "[{}:{}] in thread [{}]:  putOutputStream : data set failed ({})",
                       channel, result);
         }
     }
     ctl->data_len = result;
-    ctl->data_flags |= shm::kTransmitAnswer;
+    Answer(ctl, shm::kTransmitAnswer, id, false);
     VLOG_INFO(_logger, "[{}:{}] in thread [{}]: return putOutputStream : return = {}", channel,
               result);
     _shmem->MutexUnlock(shm::kControlEntry);
@@ -396,21 +481,41 @@ void LineConnector::ServeTransmit(shm::ControlSegment* ctl, int channel) {
 
 void LineConnector::ServeCommunication(shm::ControlSegment* ctl, int channel) {
     _pending = 0;
-    ctl->data_flags ^= shm::kComRequest;
+    const uint32_t id = TakeRequest(ctl, shm::kComRequest);
     VLOG_INFO(_logger, "[{}:{}] ***** order start_com channel = {}", channel);
     int32_t result = shm::kRequestSuccess;
     VLOG_INFO(_logger, "[{}:{}] in thread [{}]: receive startCom : mode = {}", channel, ctl->mode);
-    if (_driver->StartCom(_lens, &_bufs[0][0], _statuses) == 0) {
+    bool ran = true;
+    int done = 0;
+    if (id == 0) {
+        done = _driver->StartCom(_lens, &_bufs[0][0], _statuses);
+    } else {
+        VLOG_INFO(_logger, "[{}:{}] in thread [{}]: request of user {}", channel, id);
+        MachineTable table;
+        ran = _views.Table(id, &table);
+        if (ran) {
+            done = _driver->StartCom(table, _lens, &_bufs[0][0], _statuses);
+        } else {
+            VLOG_WARN(_logger, "[{}:{}] in thread [{}]: startCom : user {} is not known", channel,
+                      id);
+        }
+    }
+    if (done == 0) {
         result = shm::kRequestFailure;
         VLOG_WARN(_logger, "[{}:{}] in thread [{}]:  startCom : data set failed ({})", channel,
                   result);
     }
     ctl->mode = result;
-    ctl->data_flags |= shm::kComAnswer;
+    Answer(ctl, shm::kComAnswer, id, ran);
     _shmem->MutexUnlock(shm::kControlEntry);
+    if (ran) {
+        _views.CycleDone(id, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count());
+    }
 
     auto* rcv = static_cast<shm::ReceiveSegment*>(_shmem->GetShmemAddr(shm::kReceiveEntry));
-    if (rcv != nullptr) {
+    if (ran && rcv != nullptr) {
         _shmem->MutexLock(shm::kReceiveEntry);
         const auto stamp = static_cast<int32_t>(::clock());
         rcv->data_flags |= shm::kReceiveWritten;

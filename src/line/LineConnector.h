@@ -10,7 +10,9 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
+#include "ClientViews.h"
 #include "Rs485Control.h"
 #include "SettingDatas.h"
 #include "SharedMem.h"
@@ -31,6 +33,7 @@ class LineConnector {
     static constexpr int kStatusDeError = -1003;
     static constexpr int kStatusOpenError = -1999;
     static constexpr int kStopBit = 1;
+    static constexpr int kNoConnection = -1;
     // Polls of the control segment, and polls an uncollected answer may wait.
     static constexpr int kPollMicros = 10000;
     static constexpr int kStaleLimit = 100;
@@ -54,9 +57,29 @@ class LineConnector {
     // goes below 0). With join, waits at most kRestartWaitMillis for the worker's end.
     int Stop(bool join);
     int Reset();
+    // The settings orders. conn: the order connection they came on; the settings go to the
+    // client registered on it, or to the channel's table for a connection without one
+    // (kNoConnection included).
+    int SetPortParams(int conn, int mc_num, unsigned char ctrl_bit, short time_out,
+                      unsigned char delm_type, unsigned char len_after_delm,
+                      unsigned char wait_time);
+    int SetComFlags(int conn, int use_machine_flags);
     int SetPortParams(int mc_num, unsigned char ctrl_bit, short time_out, unsigned char delm_type,
-                      unsigned char len_after_delm, unsigned char wait_time);
-    int SetComFlags(int use_machine_flags);
+                      unsigned char len_after_delm, unsigned char wait_time) {
+        return SetPortParams(kNoConnection, mc_num, ctrl_bit, time_out, delm_type,
+                             len_after_delm, wait_time);
+    }
+    int SetComFlags(int use_machine_flags) { return SetComFlags(kNoConnection, use_machine_flags); }
+
+    // A client on connection conn gets an identity of its own and with it its own table,
+    // cycles at baud index baudrate. 0 when the channel is not open, its control segment has
+    // no room for identities, the connection is not known (kNoConnection), the baud index is
+    // not 0..5 or the line has enough clients.
+    uint32_t RegisterUser(int conn, int pid, int baudrate);
+    // Forgets the client on conn; its identity (0 none) and *pid.
+    uint32_t DropUser(int conn, int* pid);
+    // The channel's own table (identity 0) and every client's, while the channel is open.
+    std::vector<ClientViews::Summary> Users();
 
     bool IsStarting();
     bool IsOpenNow();
@@ -81,6 +104,12 @@ class LineConnector {
     // Joins the thread of a worker that has ended (never one that still runs).
     void JoinEndedWorker();
     void SetOpenResult(int r);
+    // Clears the request bit (and the identity mark) of the request taken; the requester's
+    // identity, 0 for a request without one.
+    uint32_t TakeRequest(vel::shm::ControlSegment* ctl, uint32_t request_bit);
+    // Sets the answer bit, with the identity of its requester where the segment has room.
+    // records: the receive records were written for this answer's cycle.
+    void Answer(vel::shm::ControlSegment* ctl, uint32_t answer_bit, uint32_t id, bool records);
     void ServeTransmit(vel::shm::ControlSegment* ctl, int channel);
     void ServeCommunication(vel::shm::ControlSegment* ctl, int channel);
     void ClearStaleAnswer(vel::shm::ControlSegment* ctl, int channel);
@@ -106,6 +135,11 @@ class LineConnector {
     int _stop_flag{0};
     bool _serving{false};
     int _openStatus{kStatusNone};
+
+    // The clients with a table of their own, and whether the control segment has room for
+    // their identities (set by a fresh Start, before its worker runs).
+    ClientViews _views;
+    bool _identityRoom{false};
 
     // Worker data: reply lengths, statuses and reply buffers of the 15 machines.
     int _lens[vel::shm::kMachineCount]{};

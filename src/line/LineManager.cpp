@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <fmt/format.h>
+
 #include <chrono>
 
 #include "Log.h"
@@ -20,6 +22,8 @@ constexpr char kLabelOpen[] = "open";
 constexpr char kLabelClose[] = "close";
 constexpr char kLabelPort[] = "port_param";
 constexpr char kLabelCom[] = "com_port";
+constexpr char kLabelUser[] = "user";
+constexpr char kLabelUsers[] = "users";
 // The open waits for the worker at most this many polls, sleeping between "starting" polls.
 constexpr int kOpenWaitPolls = 10000;
 constexpr useconds_t kOpenWaitMicros = 100;
@@ -143,7 +147,7 @@ std::string LineManager::OrderOpen(const Fields& fields, int& channel) {
     return order::kOpErr;
 }
 
-std::string LineManager::OrderClose(const Fields& fields) {
+std::string LineManager::OrderClose(const Fields& fields, int conn) {
     if (!CheckFieldCount(fields, order::kCloseFields, kLabelClose)) {
         return order::kNoReply;
     }
@@ -152,6 +156,12 @@ std::string LineManager::OrderClose(const Fields& fields) {
         return order::kNoReply;
     }
     VLOG_INFO(_logger, "[{}:{}] ***** order {} : channel={}", kLabelClose, channel);
+    int pid = 0;
+    const uint32_t id = _connectors[static_cast<std::size_t>(channel)]->DropUser(conn, &pid);
+    if (id != 0) {
+        VLOG_INFO(_logger, "[{}:{}] ***** order {} : channel={} : user {} (process {}) leaves",
+                  kLabelClose, channel, id, pid);
+    }
     // -1: nobody had the channel open; the count stays at 0.
     const int r = _connectors[static_cast<std::size_t>(channel)]->Stop(false);
     if (r == 1) {
@@ -166,7 +176,7 @@ std::string LineManager::OrderClose(const Fields& fields) {
     return order::kClErr;
 }
 
-std::string LineManager::OrderPortParam(const Fields& fields) {
+std::string LineManager::OrderPortParam(const Fields& fields, int conn) {
     if (!CheckFieldCount(fields, order::kPortFields, kLabelPort)) {
         return order::kErr1;
     }
@@ -190,7 +200,7 @@ std::string LineManager::OrderPortParam(const Fields& fields) {
               kLabelPort, channel, mc_num, ctrl_bit, time_out, delm_type, len_after_delm,
               wait_time);
     const int r = _connectors[static_cast<std::size_t>(channel)]->SetPortParams(
-        mc_num, ctrl_bit, time_out, delm_type, len_after_delm, wait_time);
+        conn, mc_num, ctrl_bit, time_out, delm_type, len_after_delm, wait_time);
     const char* text = "error";
     if (r == 0) {
         text = "success";
@@ -202,7 +212,7 @@ std::string LineManager::OrderPortParam(const Fields& fields) {
     return order::kNoReply;
 }
 
-std::string LineManager::OrderComPort(const Fields& fields) {
+std::string LineManager::OrderComPort(const Fields& fields, int conn) {
     if (!CheckFieldCount(fields, order::kComptFields, kLabelCom)) {
         return order::kErr1;
     }
@@ -214,10 +224,78 @@ std::string LineManager::OrderComPort(const Fields& fields) {
     const std::string bits = vel::text::MaskToBinary(mask);
     VLOG_INFO(_logger, "[{}:{}] ***** order {} : channel={} mc_bit_mask={}", kLabelCom, channel,
               bits);
-    const int r = _connectors[static_cast<std::size_t>(channel)]->SetComFlags(mask);
+    const int r = _connectors[static_cast<std::size_t>(channel)]->SetComFlags(conn, mask);
     VLOG_INFO(_logger, "[{}:{}] ***** order {} : channel={} mc_bit_mask={} ret = {}", kLabelCom,
               channel, bits, r != 0 ? "success" : "false");
     return r != 0 ? order::kCpSuc : order::kCpErr;
+}
+
+std::string LineManager::OrderUser(const Fields& fields, int conn) {
+    if (!CheckFieldCount(fields, order::kUserFields, kLabelUser)) {
+        return order::kErr1;
+    }
+    const int channel = ToInt32(fields[1]);
+    if (!CheckChannel(channel, kLabelUser)) {
+        return order::kErr1;
+    }
+    const int pid = ToInt32(fields[2]);
+    const int baudrate = ToInt32(fields[3]);
+    const uint32_t id =
+        _connectors[static_cast<std::size_t>(channel)]->RegisterUser(conn, pid, baudrate);
+    if (id == 0) {
+        VLOG_WARN(_logger,
+                  "[{}:{}] ***** order {} : channel={} process={} baudrate={} : refused (channel "
+                  "not open, no room for identities, baud index or user count) : the channel's "
+                  "settings apply",
+                  kLabelUser, channel, pid, baudrate);
+        return order::kUsErr;
+    }
+    VLOG_INFO(_logger, "[{}:{}] ***** order {} : channel={} process={} baudrate={} : user {}",
+              kLabelUser, channel, pid, baudrate, id);
+    return order::kUsPrefix + std::to_string(id);
+}
+
+std::string LineManager::OrderUsers(const Fields& fields) {
+    if (!CheckFieldCount(fields, order::kUsersFields, kLabelUsers)) {
+        return order::kErr1;
+    }
+    const int channel = ToInt32(fields[1]);
+    if (!CheckChannel(channel, kLabelUsers)) {
+        return order::kErr1;
+    }
+    const std::vector<ClientViews::Summary> users =
+        _connectors[static_cast<std::size_t>(channel)]->Users();
+    if (users.empty()) {
+        return order::kUlErr;
+    }
+    std::string reply = order::kUlPrefix;
+    const char sep = order::kUserFieldSeparator;
+    for (std::size_t i = 0; i < users.size(); ++i) {
+        const ClientViews::Summary& u = users[i];
+        if (i > 0) {
+            reply += order::kUserSeparator;
+        }
+        reply += fmt::format("{}{}{}{}{}{}{:04X}{}", u.id, sep, u.pid, sep, u.baudrate, sep,
+                             static_cast<unsigned>(u.mask) & 0xffffU, sep);
+        for (const uint16_t len : u.lens) {
+            reply += fmt::format("{:02X}", len);
+        }
+        reply += fmt::format("{}{}", sep, u.last_cycle_ms);
+    }
+    return reply;
+}
+
+void LineManager::ConnectionEnded(int conn) {
+    for (std::size_t channel = 0; channel < _connectors.size(); ++channel) {
+        int pid = 0;
+        const uint32_t id = _connectors[channel]->DropUser(conn, &pid);
+        if (id != 0) {
+            VLOG_INFO(_logger,
+                      "[{}:{}] ***** connection {} ended : channel={} : user {} (process {}) "
+                      "leaves",
+                      conn, channel, id, pid);
+        }
+    }
 }
 
 }  // namespace veldw485::line

@@ -24,10 +24,16 @@ class LineManager {
     LineManager& operator=(const LineManager&) = delete;
 
     int InitMutex();
+    // conn: the order connection the order came on (LineConnector::kNoConnection when it is
+    // not known); settings orders apply to the user registered on it.
     std::string OrderOpen(const Fields& fields, int& channel);
-    std::string OrderClose(const Fields& fields);
-    std::string OrderPortParam(const Fields& fields);
-    std::string OrderComPort(const Fields& fields);
+    std::string OrderClose(const Fields& fields, int conn = LineConnector::kNoConnection);
+    std::string OrderPortParam(const Fields& fields, int conn = LineConnector::kNoConnection);
+    std::string OrderComPort(const Fields& fields, int conn = LineConnector::kNoConnection);
+    std::string OrderUser(const Fields& fields, int conn);
+    std::string OrderUsers(const Fields& fields);
+    // The connection ended: its users leave their channels.
+    void ConnectionEnded(int conn);
 
     // Tells every worker to stop at once, then waits for all of them together, at most
     // kStopWaitMillis; true when none runs any more. A worker that still runs is let go

@@ -31,6 +31,7 @@ constexpr BaudEntry kBaudTable[] = {
     {B1200, 840}, {B2400, 420}, {B4800, 210}, {B9600, 105}, {B19200, 53}, {B38400, 27},
 };
 constexpr int kBaudCount = sizeof(kBaudTable) / sizeof(kBaudTable[0]);
+static_assert(kBaudCount == Rs485Control::kBaudIndexes, "one speed per baud index");
 
 constexpr int kOutQueueTries = 101;
 constexpr int kSilentPollsToEnd = 3;  // the reply ends when the silence count exceeds this
@@ -84,16 +85,11 @@ int Rs485Control::Open(bool sniffer, unsigned char baudrate) {
     if (baudrate >= kBaudCount) {
         return -2;
     }
-    _rs485settings.speed = kBaudTable[baudrate].speed;
-    _rs485settings.char_time = kBitsPerChar * kBaudTable[baudrate].bit_time_us;
-    _rs485settings.sleep_time = _rs485settings.char_time;
-    VTRACE(_tag() << "RS-485: SleepTime: " << _rs485settings.sleep_time);
-    // The thread that opens the line is the one that runs its cycles. Half a character time
-    // of lateness is caught up; four silent polls then still span three and a half
-    // character times.
+    _openBaud = baudrate;
+    _rs485settings.baudrate = -1;
+    (void)_applyBaud(baudrate);
+    // The thread that opens the line is the one that runs its cycles.
     LinePacer::PreciseWakeups();
-    _pacer.SetCatchUp(_rs485settings.sleep_time / 2);
-    _appliedFormat = -1;
     _queueAbandoned = false;
 
     _direction->BeforeOpen();
@@ -181,6 +177,9 @@ int Rs485Control::_setLineFormat(unsigned char ctrl_bit) {
         ++send_bit;
     }
     _termios.c_cflag |= CLOCAL | CREAD;
+    // The speed of the table being polled: clients of one line may use different ones.
+    ::cfsetospeed(&_termios, _rs485settings.speed);
+    ::cfsetispeed(&_termios, _rs485settings.speed);
     VTRACE(_tag() << "RS-485: startCom : c_flg=" << _termios.c_cflag << "  send_bit=" << send_bit);
     int action = TCSAFLUSH;
     if (_queueAbandoned) {
@@ -207,29 +206,47 @@ int Rs485Control::_outputQueue(int* queued) {
     return ::ioctl(_fdTty, TIOCOUTQ, queued);
 }
 
+bool Rs485Control::_applyBaud(int baudrate) {
+    if (baudrate < 0) {
+        baudrate = _openBaud;
+    }
+    if (baudrate < 0 || baudrate >= kBaudCount) {
+        return false;
+    }
+    if (baudrate == _rs485settings.baudrate) {
+        return true;
+    }
+    _rs485settings.baudrate = baudrate;
+    _rs485settings.speed = kBaudTable[baudrate].speed;
+    _rs485settings.char_time = kBitsPerChar * kBaudTable[baudrate].bit_time_us;
+    _rs485settings.sleep_time = _rs485settings.char_time;
+    VTRACE(_tag() << "RS-485: SleepTime: " << _rs485settings.sleep_time);
+    // Half a character time of lateness is caught up; four silent polls then still span
+    // three and a half character times.
+    _pacer.SetCatchUp(_rs485settings.sleep_time / 2);
+    // The next transaction sets the tty's format, and with it the new speed.
+    _appliedFormat = -1;
+    if (_fdTty >= 0) {
+        (void)_direction->SetBaud(static_cast<unsigned char>(baudrate));
+    }
+    return true;
+}
+
 int Rs485Control::SetPortParams(int mc_num, unsigned char ctrl_bit, short time_out,
                                 unsigned char delm_type, unsigned char len_after_delm,
                                 unsigned char wait_time) {
-    if (mc_num < 0 || mc_num > _rs485settings.max_machine || mc_num >= kMachineCount) {
-        return -1;
-    }
     int result = 0;
-    if ((ctrl_bit & 4) != 0) {
-        // 1.5 stop bits cannot be set on the tty; two is the nearest format.
-        ctrl_bit = static_cast<unsigned char>((ctrl_bit & 0xf3) | 8);
-        result = 1;
-    }
     {
         std::lock_guard<std::mutex> guard(_tableLock);
-        Rs485Machine& mc = _rs485machines[mc_num];
-        mc.ctrl_bit = ctrl_bit;
-        mc.time_out = time_out;
-        mc.delm_type = delm_type;
-        mc.len_after_delm = len_after_delm;
-        mc.wait_time = wait_time;
+        result = _table.SetPortParams(mc_num, _rs485settings.max_machine, ctrl_bit, time_out,
+                                      delm_type, len_after_delm, wait_time);
     }
+    if (result < 0) {
+        return result;
+    }
+    const Rs485Machine mc = GetMachine(mc_num);
     VTRACE(_tag() << "__SetPortParams___________ mc_num=" << mc_num
-                  << " ctrl_bit=" << static_cast<int>(ctrl_bit) << " time_out=" << time_out
+                  << " ctrl_bit=" << static_cast<int>(mc.ctrl_bit) << " time_out=" << time_out
                   << " delm_type=" << static_cast<int>(delm_type)
                   << " len_after_delm=" << static_cast<int>(len_after_delm)
                   << " wait_time=" << static_cast<int>(wait_time));
@@ -238,11 +255,10 @@ int Rs485Control::SetPortParams(int mc_num, unsigned char ctrl_bit, short time_o
 
 int Rs485Control::SetComFlags(int use_machine_flags) {
     std::lock_guard<std::mutex> guard(_tableLock);
-    _rs485settings.use_machine_flags = use_machine_flags;
+    _table.SetComFlags(use_machine_flags);
     ++_maskGeneration;
     for (int i = 0; i < kMachineCount; ++i) {
         const int bit = (use_machine_flags >> i) & 1;
-        _rs485machines[i].com_flag = static_cast<unsigned char>(bit);
         VTRACE(_tag() << "_____________  _rs485machines[" << i << "].com_flag=" << bit
                       << " use_machine_flags>>i=" << bit);
     }
@@ -250,15 +266,11 @@ int Rs485Control::SetComFlags(int use_machine_flags) {
 }
 
 int Rs485Control::SetSendData(int mc_num, const unsigned char* data, int len) {
-    if (mc_num < 0 || mc_num >= kMachineCount || len < 0 || len > kSendBufferSize ||
-        (data == nullptr && len > 0)) {
+    std::lock_guard<std::mutex> guard(_tableLock);
+    if (_table.SetSendData(mc_num, data, len) == 0) {
         return 0;
     }
-    SendBuffer& buf = _sendBuffers[mc_num];
-    if (len > 0) {
-        std::memcpy(buf.data, data, static_cast<std::size_t>(len));
-    }
-    buf.len = static_cast<uint16_t>(len);
+    const MachineTable::SendBuffer& buf = _table.Send(mc_num);
     VTRACE(_tag() << "-=-=-=-= str=" << Hex(buf.data, buf.len) << " ++=" << Hex(data, len));
     return 1;
 }
@@ -267,43 +279,60 @@ Rs485Machine Rs485Control::GetMachine(int mc_num) {
     if (mc_num < 0 || mc_num >= kMachineCount) {
         return Rs485Machine{0, 0, 0, 0, 0, 0};
     }
-    return _snapshot(mc_num);
+    std::lock_guard<std::mutex> guard(_tableLock);
+    return _table.Machine(mc_num);
 }
 
-Rs485Machine Rs485Control::_snapshot(int mc_num) {
+MachineTable Rs485Control::Table() {
     std::lock_guard<std::mutex> guard(_tableLock);
-    return _rs485machines[mc_num];
+    return _table;
 }
 
 void Rs485Control::_setComFlag(int mc_num, unsigned char value) {
     std::lock_guard<std::mutex> guard(_tableLock);
     if (_maskGeneration == _cycleGeneration) {
-        _rs485machines[mc_num].com_flag = value;
+        _table.SetComFlag(mc_num, value);
     }
 }
 
 int Rs485Control::StartCom(int* lens, unsigned char* areas, unsigned char* statuses) {
-    int flags = 0;
-    unsigned char selection[kMachineCount];
+    MachineTable table;
     {
         std::lock_guard<std::mutex> guard(_tableLock);
-        flags = _rs485settings.use_machine_flags;
         _cycleGeneration = _maskGeneration;
-        for (int m = 0; m < kMachineCount; ++m) {
-            selection[m] = _rs485machines[m].com_flag;
-        }
+        // The whole table as it stands now: an order that changes it meanwhile applies from
+        // the next cycle on.
+        table = _table;
     }
+    return _cycle(table, true, lens, areas, statuses);
+}
+
+int Rs485Control::StartCom(const MachineTable& table, int* lens, unsigned char* areas,
+                           unsigned char* statuses) {
+    MachineTable own = table;
+    return _cycle(own, false, lens, areas, statuses);
+}
+
+int Rs485Control::_cycle(MachineTable& table, bool channel_wide, int* lens, unsigned char* areas,
+                         unsigned char* statuses) {
+    const int flags = table.Mask();
     // A machine this cycle does not poll keeps its earlier reply in lens and areas: an
     // application that polls its machines in turn still reads them, and the status 0 or 1
     // published with them says that this cycle did not poll the machine.
     if (statuses != nullptr) {
-        std::copy(selection, selection + kMachineCount, statuses);
+        for (int m = 0; m < kMachineCount; ++m) {
+            statuses[m] = table.Machine(m).com_flag;
+        }
     }
     if (_rs485settings.sniffer != 0) {
         VTRACE(_tag() << "------------------- _STCOM: sniffer mode !!!!");
         return 1;
     }
     VTRACE(_tag() << "------------------- _STCOM: logger mode !!!! use_machine_flags=" << flags);
+    if (!_applyBaud(table.Baudrate())) {
+        VERROR(_tag() << "STCOM: baud index " << table.Baudrate() << " not supported");
+        return 0;
+    }
 
     _pacer.Restart();
     int failed = 0;
@@ -312,9 +341,7 @@ int Rs485Control::StartCom(int* lens, unsigned char* areas, unsigned char* statu
             continue;
         }
         VTRACE(_tag() << "------------------- _STCOM: mc_num=" << mc_num);
-        // One record for the whole transaction: an order that changes the table meanwhile
-        // applies from the next cycle on.
-        const Rs485Machine mc = _snapshot(mc_num);
+        const Rs485Machine& mc = table.Machine(mc_num);
         _prepareLine(mc.ctrl_bit);
 
         bool queue_ok = false;
@@ -335,12 +362,15 @@ int Rs485Control::StartCom(int* lens, unsigned char* areas, unsigned char* statu
             // would publish stale data as fresh, so the machine reports a read error.
             lens[mc_num] = 0;
         } else {
-            ret = _stComWriteData(mc_num, mc, &lens[mc_num],
+            ret = _stComWriteData(mc_num, mc, table.Send(mc_num), &lens[mc_num],
                                   areas + static_cast<std::size_t>(kReceiveAreaSize) *
                                               static_cast<std::size_t>(mc_num),
                                   &status);
         }
-        _setComFlag(mc_num, status);
+        table.SetComFlag(mc_num, status);
+        if (channel_wide) {
+            _setComFlag(mc_num, status);
+        }
         if (statuses != nullptr) {
             statuses[mc_num] = status;
         }
@@ -360,13 +390,13 @@ int Rs485Control::_endEarly(int* len_out, unsigned char* status) {
     return -1;
 }
 
-int Rs485Control::_stComWriteData(int mc_num, const Rs485Machine& mc, int* len_out,
+int Rs485Control::_stComWriteData(int mc_num, const Rs485Machine& mc,
+                                  const MachineTable::SendBuffer& buf, int* len_out,
                                   unsigned char* area, unsigned char* status) {
     _direction->modeWrite();
     if (mc.wait_time != 0) {
         _pacer.Wait(static_cast<int64_t>(mc.wait_time) * 4000);
     }
-    const SendBuffer& buf = _sendBuffers[mc_num];
     const int len = buf.len;
     VTRACE(_tag() << "&&&&&&&& len=" << len << " str=" << Hex(buf.data, len));
     VTRACE(_tag() << "STCOM: _stComWriteData : xfr_len=" << len);

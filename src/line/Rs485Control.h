@@ -12,6 +12,7 @@
 #include "DirectionControl.h"
 #include "LinePacer.h"
 #include "LinePort.h"
+#include "MachineTable.h"
 #include "Rs485Machine.h"
 #include "Rs485Settings.h"
 #include "ShmLayout.h"
@@ -54,31 +55,39 @@ class Rs485Control : private LinePort {
     int SetSendData(int mc_num, const unsigned char* data, int len);
     // A copy of the machine's record; a zeroed record outside the table.
     Rs485Machine GetMachine(int mc_num);
-    // One polling cycle over the machines selected by the mask as it stands at the start.
+    // One polling cycle over the machines selected by the mask as it stands at the start, with
+    // the channel's table as it stands then.
     // lens: 15 reply lengths; areas: 15 receive areas of 436 bytes; statuses (optional): the
     // 15 statuses as this cycle leaves them. A machine the cycle does not poll keeps its
     // entries of lens and areas and gets its selection (0 or 1) as status. A reply time-out
     // keeps the bytes received before it (status 4); any other failure reports length 0 with
     // status 24. 1 when every transaction succeeded (always in sniffer mode), 0 otherwise.
     int StartCom(int* lens, unsigned char* areas, unsigned char* statuses = nullptr);
+    // The same with a table of a client's own: its selection, parameters, requests and speed.
+    // The channel's table is left as it is.
+    int StartCom(const MachineTable& table, int* lens, unsigned char* areas,
+                 unsigned char* statuses);
+    int MaxMachine() const { return _rs485settings.max_machine; }
+    // The baud index of the last Open.
+    int OpenBaud() const { return _openBaud; }
+    // A copy of the channel's table.
+    MachineTable Table();
+    // Baud indexes 0 .. kBaudIndexes - 1 are supported.
+    static constexpr int kBaudIndexes = 6;
 
   protected:
     static constexpr int kBitsPerChar = 11;
-
-    struct SendBuffer {
-        uint16_t len{0};
-        unsigned char data[vel::shm::kSendBufferSize]{};
-    };
 
     // Applies a character format (Rs485Machine::ctrl_bit) to the tty; the tcsetattr result.
     int _setLineFormat(unsigned char ctrl_bit);
     // The number of bytes in the tty's output queue (TIOCOUTQ); the ioctl result.
     virtual int _outputQueue(int* queued);
-    // One transaction with a machine polled with record mc: 0 reply received, 1 no valid
-    // reply, -1 ended before the reply wait (write failed, output queue not readable or not
-    // drained). *status receives 2, 4 or 24, *len_out the bytes kept (0 with status 24).
-    int _stComWriteData(int mc_num, const Rs485Machine& mc, int* len_out, unsigned char* area,
-                        unsigned char* status);
+    // One transaction with a machine polled with record mc and request: 0 reply received, 1
+    // no valid reply, -1 ended before the reply wait (write failed, output queue not readable
+    // or not drained). *status receives 2, 4 or 24, *len_out the bytes kept (0 with status 24).
+    int _stComWriteData(int mc_num, const Rs485Machine& mc,
+                        const MachineTable::SendBuffer& request, int* len_out,
+                        unsigned char* area, unsigned char* status);
     // Collects one reply into area (at most 436 bytes); 1 complete, 0 time-out or read error.
     // *status receives 2, 4 or 24; a reply that would overflow the area or outlasts its
     // bound ends with 24. grace_us: time the request still spends on the line, before the
@@ -104,8 +113,12 @@ class Rs485Control : private LinePort {
     void WaitOnLine(int64_t us) override { _pacer.Wait(us); }
     int ReadInput(unsigned char* buf, int max) override;
 
-    // The record a cycle polls with, taken whole under the table lock.
-    Rs485Machine _snapshot(int mc_num);
+    // The cycle over table; channel_wide: the statuses go to the channel's table too.
+    int _cycle(MachineTable& table, bool channel_wide, int* lens, unsigned char* areas,
+               unsigned char* statuses);
+    // Puts the line at baud index baudrate (-1: the index it was opened with) for the next
+    // transactions; false for an index outside the table.
+    bool _applyBaud(int baudrate);
     // Stores a machine's status unless a new mask was set since the cycle began: the table
     // then shows the selection of that order, not the results of the older cycle.
     void _setComFlag(int mc_num, unsigned char value);
@@ -116,16 +129,16 @@ class Rs485Control : private LinePort {
     std::string _tag() const;
     std::string _tag(int mc_num) const;
 
-    // Guards _rs485machines and _rs485settings.use_machine_flags, written by the order thread
-    // while the worker runs a cycle.
+    // Guards _table, written by the order thread (parameters, selection) and the worker
+    // (requests) while the worker runs a cycle over a copy.
     std::mutex _tableLock;
-    Rs485Machine _rs485machines[vel::shm::kMachineCount];
+    MachineTable _table;
     // Counts SetComFlags calls; the cycle keeps the value it started with. Both under the
     // table lock.
     unsigned _maskGeneration{0};
     unsigned _cycleGeneration{0};
-    // Owned by the worker thread alone.
-    SendBuffer _sendBuffers[vel::shm::kMachineCount];
+    // The baud index of the last Open.
+    int _openBaud{-1};
     // The ctrl_bit in force on the tty; -1 when none was set since the tty was opened.
     int _appliedFormat{-1};
     // Set when the output queue of a transaction did not drain and was discarded: until a

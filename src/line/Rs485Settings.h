@@ -9,7 +9,6 @@ struct Rs485Settings {
     int channel{-1};           // 0..2; selects the transceiver register block
     int baudrate{-1};          // baud index 0..5
     int max_machine{0};        // a cycle visits machines 0 .. max_machine - 1
-    int use_machine_flags{0};  // bit mask of the machines to poll
     unsigned char sniffer{0};  // non-zero: a cycle sends nothing
     speed_t speed{static_cast<speed_t>(-1)};
     int char_time{1055};   // pause unit after each write, microseconds

@@ -53,6 +53,13 @@ int RtsSpiDirection::Close() {
     return 0;
 }
 
+int RtsSpiDirection::SetBaud(unsigned char baudrate) {
+    // The transceiver block has a baud register of its own.
+    const int ret = setBaudRate(_channel, baudrate);
+    VTRACE(Tag() << "RS-485: Set BaudRate: ret=" << ret);
+    return ret == 0 ? 0 : -1;
+}
+
 std::string RtsSpiDirection::Describe() const {
     return "RTS, transceiver block of channel " + std::to_string(_channel);
 }

@@ -21,6 +21,7 @@ class RtsSpiDirection : public SwitchedDirection {
     void BeforeOpen() override;
     int Open(int fd_tty, unsigned char baudrate) override;
     int Close() override;
+    int SetBaud(unsigned char baudrate) override;
     int modeWrite() override;
     int modeRead() override;
     std::string Describe() const override;

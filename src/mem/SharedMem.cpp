@@ -211,6 +211,17 @@ void* SharedMem::GetShmemAddr(int i) {
     return _validEntry(i) ? memInfo[static_cast<std::size_t>(i)].addr : nullptr;
 }
 
+std::size_t SharedMem::SegmentSize(int i) const {
+    if (!_validEntry(i)) {
+        return 0;
+    }
+    shmid_ds ds{};
+    if (::shmctl(memInfo[static_cast<std::size_t>(i)].seg_id, IPC_STAT, &ds) != 0) {
+        return 0;
+    }
+    return ds.shm_segsz;
+}
+
 int SharedMem::_makeKey(int i, const std::string& list_key, key_t* key) {
     if (!_validEntry(i)) {
         return -1;

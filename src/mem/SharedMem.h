@@ -50,6 +50,8 @@ class SharedMem {
     // 0 unlocked, -1 failed.
     int MutexUnlock(int i);
     void* GetShmemAddr(int i);
+    // Size of entry i's segment as created, 0 for an entry without one.
+    std::size_t SegmentSize(int i) const;
 
   private:
     // Steps shared by segments and semaphores: key directory, key file from the list named

@@ -133,6 +133,17 @@ int SharedMemCli::_detatchShmem(void* addr) {
     return ::shmdt(addr);
 }
 
+std::size_t SharedMemCli::SegmentSize(int i) const {
+    if (!_attached || GetShmemAddr(i) == nullptr) {
+        return 0;
+    }
+    shmid_ds ds{};
+    if (::shmctl(memInfo[static_cast<std::size_t>(i)].seg_id, IPC_STAT, &ds) != 0) {
+        return 0;
+    }
+    return ds.shm_segsz;
+}
+
 bool SharedMemCli::_largeEnough(int i) const {
     std::size_t need = 0;
     if (i == vel::shm::kReceiveEntry) {

@@ -3,6 +3,7 @@
 // operations of the data path.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "MemInfo.h"
@@ -27,6 +28,8 @@ class SharedMemCli {
     bool IsAttached() const { return _attached; }
     // Address of entry i while attached, else null.
     void* GetShmemAddr(int i) const;
+    // Size of entry i's segment while attached, else 0.
+    std::size_t SegmentSize(int i) const;
 
     // 0 attached; -1 no group number; -2 an entry could not be found, attached, or is smaller
     // than its role needs (everything attached before is undone).

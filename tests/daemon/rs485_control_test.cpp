@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ClientViews.h"
 #include "PtyPair.h"
 #include "TestSupport.h"
 #include "rs485_test_driver.h"
@@ -272,13 +273,53 @@ TEST_F(Rs485Table, InitialRecordsAndPortParams) {
     EXPECT_EQ(drv.SetPortParams(-1, 0x03, 1, 1, 0, 0), -1);
 }
 
+// Each client's table is its own; a client registered again keeps its identity; the line
+// takes a bounded number of clients and forgets one when its connection goes.
+TEST_F(Rs485Table, ClientTablesAreSeparateAndBounded) {
+    veldw485::line::ClientViews views;
+    const uint32_t a = views.Register(7, 100, 3);
+    const uint32_t b = views.Register(8, 200, 5);
+    ASSERT_NE(a, 0U);
+    ASSERT_NE(b, 0U);
+    ASSERT_NE(a, b);
+    EXPECT_EQ(views.Register(7, 101, 4), a);
+    EXPECT_EQ(views.SetComFlags(a, 0x3), 1);
+    EXPECT_EQ(views.SetPortParams(b, 2, 15, 0x07, 500, 13, 0, 0), 1);  // 1.5 stop bits -> 2
+    const unsigned char req[] = {1, 2, 3};
+    EXPECT_EQ(views.SetSendData(a, 0, req, 3), 1);
+    veldw485::line::MachineTable ta;
+    veldw485::line::MachineTable tb;
+    ASSERT_TRUE(views.Table(a, &ta));
+    ASSERT_TRUE(views.Table(b, &tb));
+    EXPECT_EQ(ta.Mask(), 0x3);
+    EXPECT_EQ(ta.Baudrate(), 4);
+    EXPECT_EQ(ta.Send(0).len, 3);
+    EXPECT_EQ(ta.Machine(2).time_out, Rs485Machine().time_out);
+    EXPECT_EQ(tb.Mask(), 0);
+    EXPECT_EQ(tb.Send(0).len, 0);
+    EXPECT_EQ(tb.Machine(2).ctrl_bit, 0x0b);
+    EXPECT_EQ(tb.Machine(2).time_out, 500);
+    int pid = 0;
+    EXPECT_EQ(views.Drop(7, &pid), a);
+    EXPECT_EQ(pid, 101);
+    EXPECT_FALSE(views.Table(a, &ta));
+    EXPECT_EQ(views.SetComFlags(a, 1), 0);
+    EXPECT_EQ(views.Drop(7, &pid), 0U);
+    for (int conn = 100; views.List().size() < veldw485::line::ClientViews::kMaxClients; ++conn) {
+        ASSERT_NE(views.Register(conn, conn, 3), 0U);
+    }
+    EXPECT_EQ(views.Register(999, 999, 3), 0U);
+    EXPECT_EQ(views.Find(999), 0U);
+    EXPECT_EQ(views.Find(8), b);
+}
+
 TEST_F(Rs485Table, ComFlagsFollowTheMask) {
     Driver drv("/dev/null", "none", 3, 15, 0);
     EXPECT_EQ(drv.SetComFlags(0x5), 1);
     for (int i = 0; i < 15; ++i) {
         EXPECT_EQ(drv.GetMachine(i).com_flag, (i == 0 || i == 2) ? 1 : 0) << i;
     }
-    EXPECT_EQ(drv.Settings().use_machine_flags, 0x5);
+    EXPECT_EQ(drv.Table().Mask(), 0x5);
 }
 
 TEST_F(Rs485Table, OutOfRangeIndexesAndLengthsAreRefused) {

@@ -2,10 +2,12 @@
 // the public header alone runs the typical cycle; the exported functions' edge cases.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <string>
 #include <vector>
 
+#include "GroupClient.h"
 #include "LibE2e.h"
 #include "TestSupport.h"
 #include "rs485.h"
@@ -18,15 +20,20 @@ namespace {
 const char kSim0[] = "/var/local/sandbox/ttySIM0";
 const char kSim1[] = "/var/local/sandbox/ttySIM1";
 
-// Machine 1 ends its reply with CR, machine 2 with ETX and one check byte, machine 3 by
-// silence; machine 4 never answers.
+// Machine 1 ends its reply with CR, machine 2 with ETX and one check byte (and listens at 9600
+// bit/s only), machine 3 by silence; machine 4 never answers. Machine 5 listens at 19200 bit/s
+// only, machine 6 answers after 600 ms.
 const char kMachines[] = R"({"machines": [
  {"name": "cr", "match": {"address": 1, "position": 0}, "request_length": 2, "reply_text": "OK1\r"},
- {"name": "etx", "match": {"address": 2, "position": 0}, "request_length": 2,
+ {"name": "etx", "match": {"address": 2, "position": 0}, "request_length": 2, "baud": 9600,
   "reply_hex": "02 41 42 03 1C"},
  {"name": "quiet-end", "match": {"address": 3, "position": 0}, "request_length": 2,
   "reply_text": "SILENT-3"},
- {"name": "mute", "match": {"address": 4, "position": 0}, "request_length": 2, "fault": "no_reply"}
+ {"name": "mute", "match": {"address": 4, "position": 0}, "request_length": 2, "fault": "no_reply"},
+ {"name": "fast", "match": {"address": 5, "position": 0}, "request_length": 2, "baud": 19200,
+  "reply_text": "FAST\r"},
+ {"name": "slow", "match": {"address": 6, "position": 0}, "request_length": 2, "delay_ms": 600,
+  "reply_text": "SLOW\r"}
 ]})";
 
 const std::vector<std::string> kSetup{
@@ -242,6 +249,147 @@ TEST_F(LibCycle, SecondOpenInTheSameProcessAndFromASecondProcess) {
     const std::string log = daemon_->Log();
     EXPECT_NE(log.find("use count = " + std::to_string(count_a + 1)), std::string::npos);
     EXPECT_NE(log.find("use count = " + std::to_string(count_a + 2)), std::string::npos);
+}
+
+// Two processes share channel 1 with their own machines, parameters, requests and speeds,
+// cycling in turn; a third only reads. Each cycle polls its process's own selection with that
+// process's settings, and each process reads its own results.
+TEST_F(LibCycle, ProcessesSharingAChannelEachHaveTheirOwnView) {
+    const std::string dir = "/var/local/sandbox/";
+    const std::string a_set = dir + "view-a.set", b_set = dir + "view-b.set";
+    const std::string a_cycled = dir + "view-a.cycled", b_cycled = dir + "view-b.cycled";
+    const std::string m_read = dir + "view-m.read";
+    const std::size_t sim_from = sim0_->Log().size();
+    CClientRun a;
+    CClientRun b;
+    CClientRun monitor;
+    // a: machines 1 (CR) and 2 (ETX + 1) at 9600 bit/s.
+    ASSERT_TRUE(a.Start(client_, {"open:1", "listen:1", "port:1:1:3:100:13:0:0",
+                                  "port:1:2:3:100:3:1:0", "compt:1:3", "put:1:1:0101",
+                                  "put:1:2:0202", "touch:" + a_set, "wait:" + b_set, "start:1",
+                                  "table:1", "touch:" + a_cycled, "wait:" + m_read, "start:1",
+                                  "table:1", "close:1"}));
+    // b, set up after a: machine 1 ended by silence (its CR kept) and machine 5, at 19200.
+    ASSERT_TRUE(b.Start(client_, {"wait:" + a_set, "open:1:0:4", "listen:1",
+                                  "port:1:1:3:100:1:0:0", "port:1:5:3:100:13:0:0", "compt:1:17",
+                                  "put:1:1:0199", "put:1:5:0505", "touch:" + b_set,
+                                  "wait:" + a_cycled, "start:1", "table:1", "touch:" + b_cycled,
+                                  "close:1"}));
+    ASSERT_TRUE(monitor.Start(client_, {"open:1", "wait:" + b_cycled, "table:1",
+                                        "touch:" + m_read, "close:1"}));
+    for (CClientRun* run : {&a, &b, &monitor}) {
+        ASSERT_TRUE(run->Finish()) << run->Process().Stdout() << run->Process().Stderr();
+    }
+    auto record = [](const std::vector<std::string>& lines, const std::string& table_line,
+                     int m) {
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            if (lines[i] == table_line && i + static_cast<std::size_t>(m) < lines.size()) {
+                return lines[i + static_cast<std::size_t>(m)];
+            }
+        }
+        return std::string("missing");
+    };
+    const auto al = a.Lines();
+    const auto bl = b.Lines();
+    const auto ml = monitor.Lines();
+    // Both of a's cycles: a's framing, a's machines; b's cycle in between shows nowhere.
+    EXPECT_EQ(std::count(al.begin(), al.end(), "start 1 1 calls 1") +
+                  std::count(al.begin(), al.end(), "start 1 1 calls 2"),
+              2);
+    for (std::size_t n = 0; n < 2; ++n) {
+        const std::string t = TableAddr(al, n);
+        EXPECT_EQ(record(al, t, 1), "m 1 status 2 len 3 hex 4F4B31 term 1") << n;
+        EXPECT_EQ(record(al, t, 2), "m 2 status 2 len 3 hex 024142 term 1") << n;
+        EXPECT_EQ(record(al, t, 5), "m 5 status 0 len 0 hex  term 1") << n;
+    }
+    EXPECT_NE(std::find(bl.begin(), bl.end(), "start 1 1 calls 1"), bl.end());
+    const std::string bt = TableAddr(bl, 0);
+    EXPECT_EQ(record(bl, bt, 1), "m 1 status 2 len 4 hex 4F4B310D term 1");
+    EXPECT_EQ(record(bl, bt, 2), "m 2 status 0 len 0 hex  term 1");
+    EXPECT_EQ(record(bl, bt, 5), "m 5 status 2 len 4 hex 46415354 term 1");
+    // The monitor reads the channel's newest cycle, b's, with a's earlier reply of machine 2.
+    const std::string mt = TableAddr(ml, 0);
+    EXPECT_EQ(record(ml, mt, 1), "m 1 status 2 len 4 hex 4F4B310D term 1");
+    EXPECT_EQ(record(ml, mt, 2), "m 2 status 0 len 3 hex 024142 term 1");
+    EXPECT_EQ(record(ml, mt, 5), "m 5 status 2 len 4 hex 46415354 term 1");
+    // Each cycle sent its own process's requests.
+    const std::string sim = sim0_->Log().substr(sim_from);
+    EXPECT_EQ(testsupport::CountLines(sim, "hex=01 01"), 2) << sim;
+    EXPECT_EQ(testsupport::CountLines(sim, "hex=02 02"), 2) << sim;
+    EXPECT_EQ(testsupport::CountLines(sim, "hex=01 99"), 1) << sim;
+    EXPECT_EQ(testsupport::CountLines(sim, "hex=05 05"), 1) << sim;
+    EXPECT_EQ(testsupport::CountLines(sim, "mismatch"), 0) << sim;
+}
+
+// A requester held up after its answer was posted: the worker clears the answer left
+// uncollected, the next requester's cycle runs, and each gets only what is its own.
+TEST_F(LibCycle, HeldUpRequesterDoesNotTakeTheNextRequestersAnswer) {
+    const std::string posting = "/var/local/sandbox/held.b";
+    CClientRun a;
+    ASSERT_TRUE(a.Start(client_, {"open:1", "listen:1", "port:1:4:3:1500:13:0:0", "compt:1:8",
+                                  "put:1:4:0404", "start:1", "close:1"}));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return a.Process().Stdout().find("WAIT UNLOCK SEMAPHORE (startCom)") !=
+                   std::string::npos;
+        },
+        60000));
+    ASSERT_TRUE(a.Process().Signal(SIGSTOP));
+    const int cleared = testsupport::CountLines(daemon_->Log(), "clear wait flag (startCom)");
+    CClientRun b;
+    ASSERT_TRUE(b.Start(client_, {"open:1", "listen:1", "port:1:6:3:3000:13:0:0", "compt:1:32",
+                                  "put:1:6:0606", "start:1", "recv:1:6", "close:1"}));
+    // a's cycle ends (machine 4 times out), its answer waits, and the worker clears it.
+    const bool clean_up = WaitUntil(
+        [&] {
+            return testsupport::CountLines(daemon_->Log(), "clear wait flag (startCom)") > cleared;
+        },
+        60000);
+    ASSERT_TRUE(a.Process().Signal(SIGCONT));
+    ASSERT_TRUE(clean_up);
+    ASSERT_TRUE(a.Finish()) << a.Process().Stdout() << a.Process().Stderr();
+    ASSERT_TRUE(b.Finish()) << b.Process().Stdout() << b.Process().Stderr();
+    EXPECT_EQ(a.Line("start 1"), "start 1 0 calls 0");
+    EXPECT_EQ(b.Line("start 1"), "start 1 1 calls 1");
+    EXPECT_NE(b.Line("recv 1 6").find("status 2 len 4 hex 534C4F57"), std::string::npos)
+        << b.Line("recv 1 6");
+}
+
+// A client that writes the control segment as before, without an identity, is served with
+// the settings of the connections that have none, beside a library process with its own.
+TEST_F(LibCycle, ClientWithoutIdentityIsServedWithTheChannelsSettings) {
+    const std::string a_set = "/var/local/sandbox/wide-a.set";
+    const std::string raw_done = "/var/local/sandbox/wide-raw.done";
+    CClientRun a;
+    ASSERT_TRUE(a.Start(client_, {"open:1", "port:1:1:3:100:13:0:0", "compt:1:1", "put:1:1:0101",
+                                  "touch:" + a_set, "wait:" + raw_done, "start:1", "recv:1:1",
+                                  "recv:1:3", "close:1"}));
+    ASSERT_TRUE(WaitUntil([&] { return testsupport::FileExists(a_set); }, 60000));
+    testsupport::TcpClient c;
+    ASSERT_TRUE(c.Connect(10001));
+    ASSERT_TRUE(c.Send("open,0,0,3|"));
+    ASSERT_EQ(c.Recv(10000), "opsuc");
+    ASSERT_TRUE(c.Send("port,0,2,3,100,1,0,0|compt,0,4|"));
+    ASSERT_EQ(c.Recv(10000), "cpsuc");
+    testsupport::GroupClient g;
+    ASSERT_TRUE(g.Attach(Plan().key_dir, 0));
+    ASSERT_EQ(g.Transmit(2, {3, 3}), 0);
+    EXPECT_EQ(g.Communicate(20000), vel::shm::kRequestSuccess);
+    g.LockReceive();
+    const vel::shm::ReceiveRecord rec = g.Receive()->records[2];
+    const uint8_t first = g.Receive()->records[0].statu;
+    g.UnlockReceive();
+    EXPECT_EQ(rec.statu, vel::shm::kStatusComplete);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(rec.da), rec.dalen), "SILENT-3");
+    EXPECT_EQ(first, vel::shm::kStatusNotPolled);
+    g.Detach();
+    ASSERT_TRUE(c.Send("close,0|"));
+    EXPECT_EQ(c.Recv(10000), "cluse");
+    ASSERT_TRUE(testsupport::WriteFile(raw_done, ""));
+    ASSERT_TRUE(a.Finish()) << a.Process().Stdout() << a.Process().Stderr();
+    EXPECT_EQ(a.Line("start 1"), "start 1 1 calls 0");
+    EXPECT_NE(a.Line("recv 1 1").find("status 2 len 3 hex 4F4B31"), std::string::npos);
+    EXPECT_NE(a.Line("recv 1 3").find("status 0 len 0"), std::string::npos);
 }
 
 TEST_F(LibCycle, ExampleApplicationRunsTheCycle) {

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "ShmLayout.h"
 #include "TestSupport.h"
 
 using namespace testsupport;
@@ -47,8 +48,9 @@ class Rs485ctlTest : public ::testing::Test {
     }
 
     // One configured line served by the simulator; the daemon only when asked for.
-    void Setup(bool start_daemon) {
+    void Setup(bool start_daemon, int control_size = ConfigPlan().control_size) {
         ConfigPlan plan;
+        plan.control_size = control_size;
         if (start_daemon) {
             if (Env("RS485SIM_BIN").empty()) {
                 GTEST_SKIP() << "RS485SIM_BIN is not set: the bus simulator was not built";
@@ -165,6 +167,60 @@ TEST_F(Rs485ctlTest, RepeatsUntilInterruptedAndPrintsStatistics) {
     EXPECT_NE(out.find("machine  2  replies 0  time-outs "), std::string::npos) << out;
     EXPECT_TRUE(WaitUntil(
         [&] { return daemon_.NewLog().find("close : ret = 0") != std::string::npos; }, 10000));
+}
+
+// The processes on a channel are listed with their own settings, and the daemon's log names
+// each at its open and its close.
+TEST_F(Rs485ctlTest, UsersListsTheProcessesOnAChannel) {
+    Setup(true);
+    std::vector<std::string> args = CycleArgs();
+    args.insert(args.end(), {"-i", "20"});
+    ChildProcess p;
+    const std::string base = std::string(kSandbox) + "/users";
+    ASSERT_TRUE(p.Start(args, base + ".out", base + ".err"));
+    ASSERT_TRUE(WaitUntil([&] { return p.Stdout().find("cycle 2:") != std::string::npos; }, 60000))
+        << p.Stdout() << p.Stderr();
+    ASSERT_EQ(Run({CtlBin(), "-c", "1", "--users"}), 0) << out_ << err_;
+    const std::string pid = std::to_string(p.Pid());
+    bool listed = false;
+    for (const std::string& line : Lines(out_)) {
+        if (line.find(" " + pid + " ") != std::string::npos) {
+            listed = true;
+            EXPECT_NE(line.find("38400   1,2,3            1:2 2:2 3:3"), std::string::npos)
+                << line;
+            EXPECT_EQ(line.find("never"), std::string::npos) << line;
+        }
+    }
+    EXPECT_TRUE(listed) << out_;
+    EXPECT_NE(out_.find("shared   -"), std::string::npos) << out_;
+    ASSERT_EQ(Run({CtlBin(), "-c", "1", "--users", "--json"}), 0) << out_ << err_;
+    EXPECT_NE(out_.find("\"pid\":" + pid + ",\"bit_rate\":38400,\"machines\":\"1,2,3\","
+                        "\"request_bytes\":{\"1\":2,\"2\":2,\"3\":3}"),
+              std::string::npos)
+        << out_;
+    ASSERT_TRUE(p.Signal(SIGINT));
+    ASSERT_TRUE(p.Wait(30000));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return daemon_.NewLog().find("(process " + pid + ") leaves") != std::string::npos;
+        },
+        10000))
+        << daemon_.NewLog();
+    EXPECT_NE(daemon_.NewLog().find("process=" + pid + " baudrate=5 : user "), std::string::npos);
+}
+
+// A control segment configured at the size the request slot needs has no room for
+// identities: the daemon says so once at the open, and its users share the channel's settings.
+TEST_F(Rs485ctlTest, ControlSegmentWithoutRoomForIdentitiesServesSharedSettings) {
+    Setup(true, static_cast<int>(vel::shm::kControlSegmentMin));
+    ASSERT_EQ(Run(CycleArgs()), 1) << out_ << err_;
+    EXPECT_NE(out_.find("machine  1  complete    len 4    hex 41 2D 4F 4B"), std::string::npos)
+        << out_;
+    EXPECT_TRUE(WaitUntil(
+        [&] { return daemon_.NewLog().find("close : ret = 0") != std::string::npos; }, 10000));
+    const std::string log = daemon_.NewLog();
+    EXPECT_EQ(CountLines(log, "has no room for client identities"), 1) << log;
+    EXPECT_EQ(CountLines(log, "***** order user"), 0) << log;
 }
 
 TEST_F(Rs485ctlTest, RefusedChannelAndMissingDaemonHaveTheirOwnExitCodes) {

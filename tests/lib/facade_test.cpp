@@ -2,10 +2,16 @@
 // and served by a worker thread of the test.
 #include <gtest/gtest.h>
 
+#include <sys/sem.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "LibFakes.h"
+#include "ShmLayout.h"
 #include "dw485if.h"
 
 using testsupport::FakeOrderServer;
@@ -22,6 +28,9 @@ testsupport::ConfigPlan TestPlan() {
     testsupport::ConfigPlan plan;
     plan.lines = {{"/dev/null", "none", 3, 4}, {"/dev/null"}, {"/dev/null"}};
     plan.groups = 2;  // the daemon may have more lines than the library has groups
+    // Control segments without room for identities: the facade never asks for one ("user"),
+    // so the fake daemon sees the orders of the channel-wide protocol alone.
+    plan.control_size = static_cast<int>(vel::shm::kControlSegmentMin);
     return plan;
 }
 
@@ -253,6 +262,49 @@ TEST_F(FacadeTest, CycleCallsTheListenerAlsoWhenItFails) {
     EXPECT_EQ(f.rs485_startCom(0), 1);
     EXPECT_EQ(g_calls, 2);
     EXPECT_EQ(worker.Cycles(), 4);
+}
+
+// With an identity, a request is marked with it, and an answer naming another requester is
+// left in place with its semaphore post given back: the waiting call never takes it.
+TEST_F(FacadeTest, AnswerOfAnotherRequesterIsLeftToItsOwner) {
+    testsupport::ConfigPlan room = TestPlan();
+    room.control_size = static_cast<int>(vel::shm::kControlSegmentWithIdentity);
+    group0_.Remove();
+    ASSERT_TRUE(group0_.Create(room, 0));
+    server_.Stop();
+    ASSERT_TRUE(server_.Start(kPort, [](const std::string& text) {
+        if (text.rfind("open,", 0) == 0) {
+            return std::string("opsuc");
+        }
+        return text.rfind("user,", 0) == 0 ? std::string("us5") : std::string();
+    }));
+    dw485_if f;
+    ASSERT_EQ(f.rs485_open(0, false, 4), 0);
+    EXPECT_TRUE(Got("open,0,0,4|user,0," + std::to_string(::getpid()) + ",4|"));
+    vel::shm::ControlSegment* ctl = group0_.Control();
+    std::atomic<int> result{-1};
+    std::thread cycle([&] { result = f.rs485_startCom(0); });
+    const uint32_t marked = vel::shm::kComRequest | vel::shm::kIdentifiedRequest;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return (__atomic_load_n(&ctl->data_flags, __ATOMIC_ACQUIRE) & marked) == marked;
+        },
+        10000));
+    ASSERT_EQ(pthread_mutex_lock(&ctl->mutex), 0);
+    EXPECT_EQ(vel::shm::IdentityOf(ctl)->request_id, 5U);
+    // Served and answered for requester 9: this request's answer never comes.
+    ctl->data_flags = vel::shm::kComAnswer;
+    ctl->mode = vel::shm::kRequestSuccess;
+    vel::shm::IdentityOf(ctl)->answer_id = 9;
+    vel::shm::IdentityOf(ctl)->answer_records = 0;
+    ASSERT_EQ(pthread_mutex_unlock(&ctl->mutex), 0);
+    sembuf post{0, 1, 0};
+    ASSERT_EQ(::semop(group0_.ControlSem(), &post, 1), 0);
+    ASSERT_TRUE(WaitUntil([&] { return result != -1; }, 10000));
+    cycle.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(ctl->data_flags, vel::shm::kComAnswer);
+    EXPECT_EQ(group0_.SemValue(vel::shm::kControlEntry), 1);
 }
 
 TEST_F(FacadeTest, ReceivedFramesAreCopiedOnlyWhenNew) {

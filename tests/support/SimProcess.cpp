@@ -15,6 +15,9 @@ bool SimProcess::Start(const std::string& link, const std::string& config_json,
         return false;
     }
     ::unlink(log_.c_str());
+    // A link left by a simulator that was killed points to a freed pseudo-terminal; waiting
+    // for the link must wait for this simulator's own.
+    ::unlink(link.c_str());
     std::vector<std::string> argv = {bin, "--link", link, "--config", config, "--log", log_};
     argv.insert(argv.end(), extra_args.begin(), extra_args.end());
     if (!proc_.Start(argv, link + ".out", link + ".err")) {

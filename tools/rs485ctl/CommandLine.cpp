@@ -139,6 +139,9 @@ CommandLine::Outcome CommandLine::Parse(int argc, const char* const* argv) {
     app.add_flag("--trace", settings_.trace, "Show the library's trace lines on stderr");
     app.add_option("--probe-direction", settings_.probe_device,
                    "Only report which direction modes of dwmid the tty DEVICE supports");
+    app.add_flag("--users", settings_.users,
+                 "Only list the processes that use the channel: their machines, speed, "
+                 "requests and last cycle");
 
     try {
         app.parse(argc, argv);
@@ -149,7 +152,7 @@ CommandLine::Outcome CommandLine::Parse(int argc, const char* const* argv) {
         message_ = e.what();
         return Outcome::kError;
     }
-    if (!settings_.probe_device.empty()) {
+    if (!settings_.probe_device.empty() || settings_.users) {
         return Outcome::kRun;
     }
     if (settings_.interval_ms > 0 && count->count() == 0) {

@@ -30,6 +30,8 @@ struct CtlSettings {
     bool trace{false};
     // --probe-direction: report the direction modes of this tty and do nothing else.
     std::string probe_device;
+    // --users: list the processes that use the channel and do nothing else.
+    bool users{false};
 };
 
 }  // namespace rs485ctl

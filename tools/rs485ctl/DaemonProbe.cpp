@@ -1,6 +1,7 @@
 #include "DaemonProbe.h"
 
 #include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -92,21 +93,45 @@ DaemonProbe::DaemonProbe(const std::string& conf_file) : conf_file_(conf_file) {
     }
 }
 
-bool DaemonProbe::Reachable() const {
+int DaemonProbe::_connect() const {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     AddrList list;
     if (::getaddrinfo(server_.c_str(), std::to_string(port_).c_str(), &hints, list.Out()) != 0) {
-        return false;
+        return -1;
     }
     for (const addrinfo* a = list.Get(); a != nullptr; a = a->ai_next) {
-        SocketFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
-        if (fd.Get() >= 0 && ::connect(fd.Get(), a->ai_addr, a->ai_addrlen) == 0) {
-            return true;
+        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd >= 0 && ::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+            return fd;
+        }
+        if (fd >= 0) {
+            ::close(fd);
         }
     }
-    return false;
+    return -1;
+}
+
+bool DaemonProbe::Reachable() const {
+    const SocketFd fd(_connect());
+    return fd.Get() >= 0;
+}
+
+std::string DaemonProbe::Ask(const std::string& order, int timeout_ms) const {
+    const SocketFd fd(_connect());
+    if (fd.Get() < 0 || ::send(fd.Get(), order.data(), order.size(), MSG_NOSIGNAL) !=
+                            static_cast<ssize_t>(order.size())) {
+        return std::string();
+    }
+    pollfd pfd{fd.Get(), POLLIN, 0};
+    if (::poll(&pfd, 1, timeout_ms) <= 0) {
+        return std::string();
+    }
+    // One reply word; the daemon sends it in one piece.
+    char buf[4096];
+    const ssize_t n = ::recv(fd.Get(), buf, sizeof(buf), 0);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
 }
 
 }  // namespace rs485ctl

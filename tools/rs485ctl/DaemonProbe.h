@@ -14,6 +14,9 @@ class DaemonProbe {
 
     // True when a TCP connection to server:port can be made (and is closed again at once).
     bool Reachable() const;
+    // Sends one order on a connection of its own and returns the reply word; empty when the
+    // daemon cannot be reached or did not answer within timeout_ms.
+    std::string Ask(const std::string& order, int timeout_ms) const;
     std::string Address() const { return server_ + ":" + std::to_string(port_); }
     // The daemon's log file, from "log_dir" and "log_file" of the same file (both
     // configuration files describe the same daemon).
@@ -24,6 +27,9 @@ class DaemonProbe {
     const std::string& ConfigFile() const { return conf_file_; }
 
   private:
+    // A connected socket to server:port, or -1.
+    int _connect() const;
+
     std::string conf_file_;
     std::string problem_;
     std::string server_{"localhost"};
