@@ -4,7 +4,8 @@
 # daemon       dwmid          dwmid, the tools, systemd units, configuration templates, man pages
 # (none)       dwmid          whatever installs without a component (the tools under tools/)
 # library      librs485-1     librs485.so.1 and the file it points to
-# dev          librs485-dev   rs485.h, librs485.so, librs485.pc, the CMake package
+# dev          librs485-dev   rs485.h, rs485_version.h, librs485.so, librs485.pc, the CMake
+#                             package, the section 3 man pages (docs/man3)
 #
 # Adding a program to the dwmid package takes no change here: install it without a component
 # (or with COMPONENT daemon), and put its man page in docs/NAME.SECTION, a systemd unit in
@@ -33,7 +34,8 @@ install(TARGETS rs485 EXPORT rs485Targets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT dev)
 # The library needs no run path of its own.
 set_target_properties(rs485 PROPERTIES INSTALL_RPATH "")
-install(FILES ${PROJECT_SOURCE_DIR}/include/rs485.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+install(FILES ${PROJECT_SOURCE_DIR}/include/rs485.h
+    ${RS485_GENERATED_INCLUDE_DIR}/rs485_version.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
     COMPONENT dev)
 
 # The .pc file finds its prefix from its own place, so a tree installed with --prefix or

@@ -33,6 +33,7 @@ std::string BuildCClient(std::string* log, const std::string& name) {
                                   "-Werror",
                                   "-pthread",
                                   "-I" + src + "/include",
+                                  "-I" + Env("RS485_BINARY_DIR") + "/include",
                                   src + "/tests/c/" + name + ".c",
                                   "-o",
                                   out,
