@@ -111,9 +111,8 @@ TEST(LibExports, HeaderWrappedInExternCLinksAndNamesTheFormats) {
 }
 
 TEST(LibExports, HeaderNamesTheResults) {
-    static_assert(RS485_OPEN_OK == 0 && RS485_OPEN_NOT_ATTACHED == -1 &&
-                      RS485_OPEN_ALREADY == -2 && RS485_OPEN_FAILED == -3 && RS485_OK == 1 &&
-                      RS485_FAILED == 0,
+    static_assert(RS485_OPEN_OK == 0 && RS485_OPEN_NOT_ATTACHED == -1 && RS485_OPEN_ALREADY == -2 &&
+                      RS485_OPEN_FAILED == -3 && RS485_OK == 1 && RS485_FAILED == 0,
                   "the result names carry the library's numbers");
     // Before the first open (which the other tests here rely on not happening).
     EXPECT_EQ(pxa_rs485_setComFlags(1, 1), RS485_FAILED);
@@ -122,8 +121,8 @@ TEST(LibExports, HeaderNamesTheResults) {
 
 TEST(LibExports, VersionMacrosNameTheLibraryFile) {
     static_assert(RS485_VERSION_MAJOR == 1, "the major version is the soname's");
-    static_assert(RS485_VERSION == RS485_VERSION_MAJOR * 10000 + RS485_VERSION_MINOR * 100 +
-                                       RS485_VERSION_PATCH,
+    static_assert(RS485_VERSION ==
+                      RS485_VERSION_MAJOR * 10000 + RS485_VERSION_MINOR * 100 + RS485_VERSION_PATCH,
                   "the combined version");
     const std::string file = "librs485.so." + std::to_string(RS485_VERSION_MAJOR) + "." +
                              std::to_string(RS485_VERSION_MINOR) + "." +
