@@ -51,8 +51,10 @@ for f in $(find "$scratch/x" -type f \( -path '*bin/*' -o -name 'librs485.so.1.*
     if readelf -S "$f" | grep -qE '\.(symtab|debug_info)'; then fail "not stripped: $f"; fi
 done
 # Each package describes itself: its own summary line and long description.
+# sed reads the whole description: head would leave dpkg-deb to die of SIGPIPE, which
+# pipefail turns into a failure.
 summaries=$(for deb in "$daemon_deb" "$lib_deb" "$dev_deb"; do
-    dpkg-deb -f "$deb" Description | head -n 1; done | sort -u | wc -l)
+    dpkg-deb -f "$deb" Description | sed -n 1p; done | sort -u | wc -l)
 [[ $summaries -eq 3 ]] || fail "the packages share a description"
 for deb in "$daemon_deb" "$lib_deb" "$dev_deb"; do
     [[ $(dpkg-deb -f "$deb" Description | wc -l) -ge 3 ]] || fail "no long description: $deb"
