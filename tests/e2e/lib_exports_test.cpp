@@ -9,7 +9,9 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "LibE2e.h"
 #include "TestSupport.h"
 
 // Included as a C++ user who treats it as a C header would; every function must still link.
@@ -128,6 +130,26 @@ TEST(LibExports, VersionMacrosNameTheLibraryFile) {
                              std::to_string(RS485_VERSION_MINOR) + "." +
                              std::to_string(RS485_VERSION_PATCH) + "\n";
     EXPECT_EQ(Shell("readlink " + Library()), file);
+}
+
+TEST(LibExports, ProgramLinkedWithoutSymbolVersionsRunsWithTheLibrary) {
+    // A library as it was before the version node, and a program linked against it alone.
+    const std::string dir = "/var/local/sandbox/unversioned";
+    const std::string stub =
+        testsupport::Env("RS485_SOURCE_DIR") + "/tests/c/rs485_unversioned_stub.c";
+    ASSERT_EQ(Shell("mkdir -p " + dir + " && " + testsupport::Env("RS485_CC", "/usr/bin/cc") +
+                    " -shared -fPIC -Wl,-soname,librs485.so.1 -o " + dir + "/librs485.so.1 " +
+                    stub + " 2>&1 && echo built"),
+              "built\n");
+    std::string log;
+    const std::string program = testsupport::BuildCClient(&log, "rs485_compat_client", dir);
+    ASSERT_FALSE(program.empty()) << log;
+    EXPECT_EQ(Shell("readelf -V " + program + " | grep -c LIBRS485"), "0\n");
+    testsupport::CClientRun run;
+    ASSERT_TRUE(run.Start(program, {}));
+    ASSERT_TRUE(run.Finish()) << run.Process().Stderr();
+    // The real library answered, not the stub.
+    EXPECT_EQ(run.Lines(), (std::vector<std::string>{"verGet 0", "setComFlags 0", "facade null"}));
 }
 
 }  // namespace
