@@ -3,8 +3,6 @@
  * without versions. Programs linked against it must run with the real library. The values
  * differ from the real library's, so that a run shows which one answered.
  */
-#include <stddef.h>
-
 void* dw485if = (void*)&dw485if;
 
 unsigned short pxa_rs485_verGet(void) {
