@@ -4,7 +4,8 @@
 # daemon       dwmid          dwmid, the tools, systemd units, configuration templates, man pages
 # (none)       dwmid          whatever installs without a component (the tools under tools/)
 # library      librs485-1     librs485.so.1 and the file it points to
-# dev          librs485-dev   rs485.h, librs485.so, librs485.pc, the CMake package
+# dev          librs485-dev   rs485.h, rs485_version.h, librs485.so, librs485.pc, the CMake
+#                             package, the section 3 man pages (docs/man3)
 #
 # Adding a program to the dwmid package takes no change here: install it without a component
 # (or with COMPONENT daemon), and put its man page in docs/NAME.SECTION, a systemd unit in
@@ -27,13 +28,16 @@ set(RS485_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/rs485)
 file(GLOB RS485_TEMPLATES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/*.conf.example)
 file(GLOB RS485_UNIT_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/*.service.in)
 file(GLOB RS485_MAN_PAGES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.[1-8])
+# Section 3: one page per exported function of the library, for the development package.
+file(GLOB RS485_MAN3_PAGES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/man3/*.3)
 
 install(TARGETS dwmid RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT daemon)
 install(TARGETS rs485 EXPORT rs485Targets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT dev)
 # The library needs no run path of its own.
 set_target_properties(rs485 PROPERTIES INSTALL_RPATH "")
-install(FILES ${PROJECT_SOURCE_DIR}/include/rs485.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+install(FILES ${PROJECT_SOURCE_DIR}/include/rs485.h
+    ${RS485_GENERATED_INCLUDE_DIR}/rs485_version.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
     COMPONENT dev)
 
 # The .pc file finds its prefix from its own place, so a tree installed with --prefix or
@@ -63,15 +67,19 @@ install(FILES ${RS485_TEMPLATES} DESTINATION ${RS485_TEMPLATE_DEST} COMPONENT da
 
 # Man pages are installed compressed, as Debian wants them and man reads them.
 set(RS485_MAN_GZ "")
-foreach(page ${RS485_MAN_PAGES})
+foreach(page ${RS485_MAN_PAGES} ${RS485_MAN3_PAGES})
     get_filename_component(name ${page} NAME)
     string(REGEX MATCH "[1-8]$" section ${name})
+    set(component daemon)
+    if(section STREQUAL "3")
+        set(component dev)
+    endif()
     set(gz ${PROJECT_BINARY_DIR}/man/${name}.gz)
     add_custom_command(OUTPUT ${gz}
         COMMAND ${CMAKE_COMMAND} -E copy ${page} ${PROJECT_BINARY_DIR}/man/${name}
         COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/man/${name}
         DEPENDS ${page} VERBATIM)
-    install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT daemon)
+    install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${component})
     list(APPEND RS485_MAN_GZ ${gz})
 endforeach()
 add_custom_target(man_pages ALL DEPENDS ${RS485_MAN_GZ})
@@ -156,9 +164,9 @@ librs485.so.1 lets application processes share the RS-485 lines that the daemon 
 it sends the daemon short text orders over local TCP and exchanges requests and replies
 through System V shared memory. It has no thread of its own.")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "development files for librs485
-The header rs485.h, the development link librs485.so, the pkg-config file librs485.pc and
-the CMake package rs485 (target rs485::rs485), for building applications that use the
-RS-485 lines of dwmid through librs485.")
+The headers rs485.h and rs485_version.h, the development link librs485.so, the pkg-config file
+librs485.pc, the CMake package rs485 (target rs485::rs485) and a manual page per function, for
+building applications that use the RS-485 lines of dwmid through librs485.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # rs485ctl links librs485 from the other package of this build.

@@ -5,6 +5,35 @@
 
 namespace vel::shm {
 
+namespace {
+constexpr long kNanosPerMilli = 1000000L;
+constexpr long kNanosPerSecond = 1000000000L;
+
+// This tool chain's ThreadSanitizer does not intercept pthread_mutex_clocklock and would not
+// see the lock taken: its builds wait on CLOCK_REALTIME deadlines instead.
+#if defined(__SANITIZE_THREAD__)
+constexpr clockid_t kLockClock = CLOCK_REALTIME;
+int LockUntil(pthread_mutex_t* mutex, const timespec* until) {
+    return pthread_mutex_timedlock(mutex, until);
+}
+#else
+constexpr clockid_t kLockClock = CLOCK_MONOTONIC;
+int LockUntil(pthread_mutex_t* mutex, const timespec* until) {
+    return pthread_mutex_clocklock(mutex, kLockClock, until);
+}
+#endif
+
+// A lock whose previous owner died inside its critical section is made usable again: the
+// data it guards is a single flag word and a request slot, which the protocol tolerates as
+// they are.
+int Recover(pthread_mutex_t* mutex, int rc, bool* recovered) {
+    if (recovered != nullptr) {
+        *recovered = rc == EOWNERDEAD;
+    }
+    return rc == EOWNERDEAD ? pthread_mutex_consistent(mutex) : rc;
+}
+}  // namespace
+
 int InitSegmentMutex(void* segment) {
     std::memset(segment, 0, kMutexSlot);
     pthread_mutexattr_t attr;
@@ -25,19 +54,20 @@ int InitSegmentMutex(void* segment) {
 
 int LockSegmentMutex(void* segment, bool* recovered) {
     auto* mutex = static_cast<pthread_mutex_t*>(segment);
-    int rc = pthread_mutex_lock(mutex);
-    if (recovered != nullptr) {
-        *recovered = false;
+    return Recover(mutex, pthread_mutex_lock(mutex), recovered);
+}
+
+int LockSegmentMutexFor(void* segment, int ms, bool* recovered) {
+    timespec until{};
+    ::clock_gettime(kLockClock, &until);
+    until.tv_sec += ms / 1000;
+    until.tv_nsec += (ms % 1000) * kNanosPerMilli;
+    if (until.tv_nsec >= kNanosPerSecond) {
+        until.tv_sec += 1;
+        until.tv_nsec -= kNanosPerSecond;
     }
-    if (rc == EOWNERDEAD) {
-        // The previous owner died inside its critical section; the data it guarded is a
-        // single flag word and a request slot, which the protocol tolerates as they are.
-        rc = pthread_mutex_consistent(mutex);
-        if (recovered != nullptr) {
-            *recovered = true;
-        }
-    }
-    return rc;
+    auto* mutex = static_cast<pthread_mutex_t*>(segment);
+    return Recover(mutex, LockUntil(mutex, &until), recovered);
 }
 
 int UnlockSegmentMutex(void* segment) {

@@ -141,6 +141,10 @@ int InitSegmentMutex(void* segment);
 // Locks the mutex at the start of a segment. A mutex whose owner died is made consistent
 // again; *recovered tells the caller so it can log it. Returns 0 or the pthread error.
 int LockSegmentMutex(void* segment, bool* recovered);
+// As LockSegmentMutex, waiting at most ms milliseconds: ETIMEDOUT when the mutex stayed
+// locked. The wait ends on a monotonic deadline, so that a step of the wall clock neither
+// stretches nor cuts it.
+int LockSegmentMutexFor(void* segment, int ms, bool* recovered);
 int UnlockSegmentMutex(void* segment);
 
 }  // namespace vel::shm

@@ -180,7 +180,7 @@ int main(int argc, char** argv) {
 
     r = pxa_rs485_open(channel, false, (unsigned char)baud);
     printf("open channel %d: %d\n", channel, r);
-    if (r != 0 && r != -2) {
+    if (r != RS485_OPEN_OK && r != RS485_OPEN_ALREADY) {
         return 1;
     }
     pxa_rs485_addEventListener(channel, on_cycle);

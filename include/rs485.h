@@ -99,6 +99,8 @@
 #ifndef RS485_H
 #define RS485_H
 
+#include "rs485_version.h"
+
 #ifdef __cplusplus
 /* C++ linkage even when the application wraps this header in extern "C" { }. */
 extern "C++" {
@@ -125,6 +127,20 @@ extern "C" {
 #define RS485_MAX_REQUEST 64
 /* Largest reply of one machine, in bytes. */
 #define RS485_MAX_REPLY 436
+
+/*
+ * Results of pxa_rs485_open (see there for what each means).
+ */
+#define RS485_OPEN_OK 0
+#define RS485_OPEN_NOT_ATTACHED (-1)
+#define RS485_OPEN_ALREADY (-2)
+#define RS485_OPEN_FAILED (-3)
+
+/*
+ * Results of pxa_rs485_setComFlags, pxa_rs485_putOutputStream and pxa_rs485_startCom.
+ */
+#define RS485_OK 1
+#define RS485_FAILED 0
 
 /* Machine status (xfer_data.status of received data). */
 #define RS485_STATUS_NOT_POLLED 0

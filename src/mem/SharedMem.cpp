@@ -36,7 +36,7 @@ SharedMem::SharedMem() : _sd(data::SettingDatas::get_instance()), _logger(GetLog
     const int count = _sd != nullptr ? _sd->getConfShmemInGrpNum() : 0;
     // Records start without objects (-1), not zero-filled: 0 is a valid System V identifier,
     // and removing a group that was never created must not remove somebody else's object 0.
-    memInfo.assign(count > 0 ? static_cast<std::size_t>(count) : 0U, MemInfo{-1, -1, nullptr, -1});
+    memInfo.assign(count > 0 ? static_cast<std::size_t>(count) : 0U, MemInfo{});
 }
 
 SharedMem::~SharedMem() = default;

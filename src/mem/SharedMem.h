@@ -18,6 +18,8 @@
 
 namespace veldw485::shmem {
 
+using vel::shm::MemInfo;
+
 class SharedMem {
   public:
     SharedMem();

@@ -16,7 +16,6 @@ namespace {
 constexpr int kPermission = 0600;
 void* const kShmatFailed = reinterpret_cast<void*>(-1);
 constexpr long kNanosPerMilli = 1000000L;
-constexpr long kNanosPerSecond = 1000000000L;
 
 // The caller defines this union for semctl (see semctl(2)).
 union SemUn {
@@ -31,22 +30,6 @@ timespec Millis(int ms) {
     t.tv_nsec = (ms % 1000) * kNanosPerMilli;
     return t;
 }
-
-// Timed waits for a segment mutex end on CLOCK_MONOTONIC deadlines, so that a step of the
-// wall clock neither stretches nor cuts a slice. This tool chain's ThreadSanitizer does not
-// intercept pthread_mutex_clocklock and would not see the lock taken: its builds wait on
-// CLOCK_REALTIME deadlines instead.
-#if defined(__SANITIZE_THREAD__)
-constexpr clockid_t kLockClock = CLOCK_REALTIME;
-int LockUntil(pthread_mutex_t* mutex, const timespec* until) {
-    return pthread_mutex_timedlock(mutex, until);
-}
-#else
-constexpr clockid_t kLockClock = CLOCK_MONOTONIC;
-int LockUntil(pthread_mutex_t* mutex, const timespec* until) {
-    return pthread_mutex_clocklock(mutex, kLockClock, until);
-}
-#endif
 }  // namespace
 
 SharedMemCli::SharedMemCli(data::SettingLibDatas* sd) : _sd(sd) {
@@ -170,7 +153,7 @@ int SharedMemCli::Attatch() {
                 _detatchShmem(memInfo[j].addr);
                 memInfo[j].addr = nullptr;
             }
-            memInfo[j].clear();
+            memInfo[j].Reset();
         }
     };
     for (std::size_t n = 0; n < memInfo.size(); ++n) {
@@ -226,7 +209,7 @@ int SharedMemCli::Destroy() {
     }
     const int sum = Detatch();
     for (MemInfo& e : memInfo) {
-        e.clear();
+        e.Reset();
     }
     return sum;
 }
@@ -310,10 +293,7 @@ int SharedMemCli::MutexLock(int i) {
     }
     bool recovered = false;
     const int rc = vel::shm::LockSegmentMutex(addr, &recovered);
-    if (recovered) {
-        VERROR_AT(shmem_no << ":: MutexLock : entry " << i
-                           << " was locked by a process that ended; lock recovered");
-    }
+    _reportRecovered(i, recovered);
     return rc;
 }
 
@@ -322,24 +302,17 @@ int SharedMemCli::MutexLockFor(int i, int ms) {
     if (addr == nullptr) {
         return -1;
     }
-    timespec until{};
-    ::clock_gettime(kLockClock, &until);
-    const timespec wait = Millis(ms);
-    until.tv_sec += wait.tv_sec;
-    until.tv_nsec += wait.tv_nsec;
-    if (until.tv_nsec >= kNanosPerSecond) {
-        until.tv_sec += 1;
-        until.tv_nsec -= kNanosPerSecond;
-    }
-    auto* mutex = static_cast<pthread_mutex_t*>(addr);
-    int rc = LockUntil(mutex, &until);
-    if (rc == EOWNERDEAD) {
-        // As in MutexLock: the flag word and request slot are usable as they are.
-        rc = pthread_mutex_consistent(mutex);
+    bool recovered = false;
+    const int rc = vel::shm::LockSegmentMutexFor(addr, ms, &recovered);
+    _reportRecovered(i, recovered);
+    return rc;
+}
+
+void SharedMemCli::_reportRecovered(int i, bool recovered) const {
+    if (recovered) {
         VERROR_AT(shmem_no << ":: MutexLock : entry " << i
                            << " was locked by a process that ended; lock recovered");
     }
-    return rc;
 }
 
 int SharedMemCli::MutexUnlock(int i) {

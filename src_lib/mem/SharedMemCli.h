@@ -11,6 +11,8 @@
 
 namespace veldwlib::shmem {
 
+using vel::shm::MemInfo;
+
 class SharedMemCli {
   public:
     explicit SharedMemCli(data::SettingLibDatas* sd);
@@ -69,6 +71,8 @@ class SharedMemCli {
     bool _largeEnough(int i) const;
     int _semop(int i, short op);
     const MemInfo* _entry(int i) const;
+    // The error line for a lock taken over from a process that ended inside it.
+    void _reportRecovered(int i, bool recovered) const;
 
     data::SettingLibDatas* _sd;
     int shmem_no{-1};

@@ -30,15 +30,18 @@ for deb in "$daemon_deb" "$lib_deb" "$dev_deb"; do
 done
 lib_files=$(dpkg-deb -c "$lib_deb")
 [[ "$lib_files" == *"/librs485.so.1 -> "* ]] || fail "librs485.so.1 link"
-[[ "$lib_files" != *"/librs485.so -> "* && "$lib_files" != *rs485.h* ]] \
+[[ "$lib_files" != *"/librs485.so -> "* && "$lib_files" != *rs485.h* \
+    && "$lib_files" != */man3/* ]] \
     || fail "development files in the runtime package"
 dev_files=$(dpkg-deb -c "$dev_deb")
-for f in "/librs485.so -> " /include/rs485.h /librs485.pc /rs485Config.cmake; do
+for f in "/librs485.so -> " /include/rs485.h /include/rs485_version.h /librs485.pc \
+         /rs485Config.cmake /share/man/man3/pxa_rs485_open.3.gz \
+         /share/man/man3/pxa_rs485_shutdown.3.gz; do
     [[ "$dev_files" == *"$f"* ]] || fail "librs485-dev lacks $f"
 done
 daemon_files=$(dpkg-deb -c "$daemon_deb")
-if [[ "$daemon_files" == *etc/vellib/* ]]; then
-    fail "the package must not carry /usr/local/etc/vellib files"
+if [[ "$daemon_files" == *etc/vellib/* || "$daemon_files" == */man3/* ]]; then
+    fail "the package must carry neither /usr/local/etc/vellib files nor section 3 pages"
 fi
 for f in /share/dwmid/dwmid.conf.example /share/dwmid/dwlib.conf.example \
          /share/dwmid/rs485sim-machines.json /share/man/man8/dwmid.8.gz /share/man/man1/rs485sim.1.gz /share/man/man1/rs485ctl.1.gz; do
@@ -48,8 +51,10 @@ for f in $(find "$scratch/x" -type f \( -path '*bin/*' -o -name 'librs485.so.1.*
     if readelf -S "$f" | grep -qE '\.(symtab|debug_info)'; then fail "not stripped: $f"; fi
 done
 # Each package describes itself: its own summary line and long description.
+# sed reads the whole description: head would leave dpkg-deb to die of SIGPIPE, which
+# pipefail turns into a failure.
 summaries=$(for deb in "$daemon_deb" "$lib_deb" "$dev_deb"; do
-    dpkg-deb -f "$deb" Description | head -n 1; done | sort -u | wc -l)
+    dpkg-deb -f "$deb" Description | sed -n 1p; done | sort -u | wc -l)
 [[ $summaries -eq 3 ]] || fail "the packages share a description"
 for deb in "$daemon_deb" "$lib_deb" "$dev_deb"; do
     [[ $(dpkg-deb -f "$deb" Description | wc -l) -ge 3 ]] || fail "no long description: $deb"

@@ -23,7 +23,8 @@ grep -q '"kept": true' /usr/local/etc/vellib/dwmid.conf || fail "second install 
 libdir=$(cd "$prefix" && dirname "$(find . -name librs485.so.1 | head -n 1)")
 [[ "$libdir" != "." ]] || fail "librs485.so.1 not installed"
 libdir=${libdir#./}
-for f in sbin/dwmid bin/rs485ctl bin/rs485sim include/rs485.h "$libdir/librs485.so" \
+for f in sbin/dwmid bin/rs485ctl bin/rs485sim include/rs485.h include/rs485_version.h \
+         "$libdir/librs485.so" \
          "$libdir/pkgconfig/librs485.pc" "$libdir/cmake/rs485/rs485Config.cmake" \
          "$libdir/cmake/rs485/rs485ConfigVersion.cmake" lib/systemd/system/dwmid.service \
          share/man/man1/rs485ctl.1.gz share/man/man1/rs485sim.1.gz share/man/man8/dwmid.8.gz \
@@ -31,6 +32,17 @@ for f in sbin/dwmid bin/rs485ctl bin/rs485sim include/rs485.h "$libdir/librs485.
          share/dwmid/rs485sim-machines.json; do
     [[ -e "$prefix/$f" ]] || fail "missing $f"
 done
+# A compressed section 3 page for every exported function of the library.
+for fn in open close setPortParams setComFlags putOutputStream startCom getReceiveStream \
+          addEventListener removeEventListener getPortStatus putPortStatus verGet shutdown; do
+    page=$prefix/share/man/man3/pxa_rs485_$fn.3.gz
+    [[ -e "$page" ]] || fail "missing share/man/man3/pxa_rs485_$fn.3.gz"
+    gzip -dc "$page" | grep -q '^\.SH RETURN VALUE' || fail "pxa_rs485_$fn.3.gz is no manual page"
+done
+# The version header carries the project's version, which the library's file name shows.
+version=$(sed -n 's/^#define RS485_VERSION_\(MAJOR\|MINOR\|PATCH\) \([0-9]*\)$/\2/p' \
+    "$prefix/include/rs485_version.h" | paste -sd.)
+[[ -e "$prefix/$libdir/librs485.so.$version" ]] || fail "rs485_version.h says $version"
 # Installed programs find the installed library from where they lie.
 readelf -d "$prefix/bin/rs485ctl" | grep -q "R.*PATH.*\[\$ORIGIN/../$libdir\]" \
     || fail "rs485ctl has no run path relative to its place"

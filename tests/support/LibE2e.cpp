@@ -20,7 +20,7 @@ constexpr char kSanitizeFlag[] = "";
 #endif
 }  // namespace
 
-std::string BuildCClient(std::string* log, const std::string& name) {
+std::string BuildCClient(std::string* log, const std::string& name, const std::string& link_dir) {
     const std::string src = Env("RS485_SOURCE_DIR");
     const std::string lib = Env("RS485_LIB_DIR");
     const std::string out = "/var/local/sandbox/" + name;
@@ -33,10 +33,11 @@ std::string BuildCClient(std::string* log, const std::string& name) {
                                   "-Werror",
                                   "-pthread",
                                   "-I" + src + "/include",
+                                  "-I" + Env("RS485_BINARY_DIR") + "/include",
                                   src + "/tests/c/" + name + ".c",
                                   "-o",
                                   out,
-                                  "-L" + lib,
+                                  "-L" + (link_dir.empty() ? lib : link_dir),
                                   "-l:librs485.so.1",
                                   "-Wl,-rpath," + lib};
     if (kSanitizeFlag[0] != '\0') {

@@ -10,9 +10,11 @@
 namespace testsupport {
 
 // Compiles tests/c/<name>.c with the system C compiler, strict C99 with POSIX threads,
-// against include/rs485.h and the built librs485.so.1. Returns the program path, or an empty
-// string with the compiler's output in *log.
-std::string BuildCClient(std::string* log, const std::string& name = "rs485_c_client");
+// against include/rs485.h and the built librs485.so.1 (or the librs485.so.1 in link_dir; the
+// program runs with the built one either way). Returns the program path, or an empty string
+// with the compiler's output in *log.
+std::string BuildCClient(std::string* log, const std::string& name = "rs485_c_client",
+                         const std::string& link_dir = std::string());
 
 // A run of the C client; Lines() gives its result lines (those starting with "@ ") without
 // the marker.

@@ -22,7 +22,7 @@ void BusSession::SetParams(int machine, const MachineParams& p) {
 }
 
 bool BusSession::SetMachines(int mask) {
-    return pxa_rs485_setComFlags(channel_, mask) == 1;
+    return pxa_rs485_setComFlags(channel_, mask) == RS485_OK;
 }
 
 bool BusSession::Deposit(int machine, const std::vector<uint8_t>& request) {
@@ -30,11 +30,11 @@ bool BusSession::Deposit(int machine, const std::vector<uint8_t>& request) {
     xfer_data x{};
     x.len = static_cast<unsigned short>(copy.size());
     x.data = copy.data();
-    return pxa_rs485_putOutputStream(channel_, machine, &x) == 1;
+    return pxa_rs485_putOutputStream(channel_, machine, &x) == RS485_OK;
 }
 
 bool BusSession::RunCycle() {
-    return pxa_rs485_startCom(channel_) == 1;
+    return pxa_rs485_startCom(channel_) == RS485_OK;
 }
 
 std::vector<MachineReply> BusSession::Replies(int mask) const {

@@ -3,6 +3,8 @@
 #include <ctime>
 #include <string>
 
+#include <rs485.h>
+
 #include "BusSession.h"
 #include "DaemonProbe.h"
 #include "ExitCode.h"
@@ -46,7 +48,7 @@ bool Before(const timespec& a, const timespec& b) {
 
 int CtlRunner::_openFailure(int result) {
     const std::string ch = std::to_string(settings_.channel);
-    if (result == -1) {
+    if (result == RS485_OPEN_NOT_ATTACHED) {
         report_.Error(kExitNoSharedMemory,
                       "channel " + ch +
                           " was opened, but its shared memory could not be attached (is it one "
@@ -79,8 +81,8 @@ int CtlRunner::_openFailure(int result) {
 int CtlRunner::Run() {
     BusSession bus(settings_.channel);
     const int opened = bus.Open(settings_.sniffer, settings_.baud_index);
-    // -2 means this process had the channel open already, which cannot happen here.
-    if (opened != 0 && opened != -2) {
+    // Already open in this process cannot happen here.
+    if (opened != RS485_OPEN_OK && opened != RS485_OPEN_ALREADY) {
         return _openFailure(opened);
     }
     const int mask = settings_.machine_mask;

@@ -11,7 +11,7 @@ namespace {
 
 std::string OpenFailure(int result) {
     switch (result) {
-        case -1:
+        case RS485_OPEN_NOT_ATTACHED:
             return "opened, but its shared memory could not be attached (is it one of the "
                    "\"shared\" groups of dwlib.conf?)";
         default:
@@ -67,8 +67,8 @@ bool ChannelPoller::Step(int64_t now_ms, CycleResult* result) {
 bool ChannelPoller::_open(std::string* why) {
     session_.emplace(Channel());
     const int opened = session_->Open(false, settings_.baud_index);
-    // -2: the library had the channel attached already; the daemon counted the open.
-    if (opened != 0 && opened != -2) {
+    // Already attached in this process; the daemon counted the open.
+    if (opened != RS485_OPEN_OK && opened != RS485_OPEN_ALREADY) {
         *why = OpenFailure(opened);
         session_.reset();
         return false;
