@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "Clock.h"
+
 namespace rs485mqtt {
 
 namespace {
@@ -102,6 +104,7 @@ bool MqttPublisher::_run(std::string* error) {
         return false;
     }
     running_ = true;
+    turn_start_ms_ = MonotonicMs();
     return true;
 }
 
@@ -124,7 +127,6 @@ void MqttPublisher::Supervise(int64_t now_ms) {
     mosquitto_loop_stop(mosq_.get(), false);
     running_ = false;
     address_ = (address_ + 1) % broker_.addresses.size();
-    turn_start_ms_ = now_ms;
     std::string error;
     if (!_run(&error)) {
         std::lock_guard<std::mutex> lock(mutex_);
