@@ -5,6 +5,8 @@
 # (none)       dwmid          whatever installs without a component (the tools under tools/)
 # library      librs485-1     librs485.so.1 and the file it points to
 # dev          librs485-dev   rs485.h, librs485.so, librs485.pc, the CMake package
+# mqtt         rs485mqtt      rs485mqtt with its unit, man page and template (files named
+#                             rs485mqtt.*), so that dwmid does not need libmosquitto
 #
 # Adding a program to the dwmid package takes no change here: install it without a component
 # (or with COMPONENT daemon), and put its man page in docs/NAME.SECTION, a systemd unit in
@@ -52,14 +54,34 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/rs485ConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/rs485Config.cmake ${PROJECT_BINARY_DIR}/rs485ConfigVersion.cmake
     DESTINATION ${RS485_CMAKE_DIR} COMPONENT dev)
 
+# The component of an installed file by its name: the bridge's files go to its own package.
+function(rs485_component file out)
+    get_filename_component(name ${file} NAME)
+    if(name MATCHES "^rs485mqtt[.]")
+        set(${out} mqtt PARENT_SCOPE)
+    else()
+        set(${out} daemon PARENT_SCOPE)
+    endif()
+endfunction()
+
 set(RS485_UNITS "")
+set(RS485_MQTT_UNITS "")
 foreach(unit_in ${RS485_UNIT_SOURCES})
     get_filename_component(unit ${unit_in} NAME_WLE)
     configure_file(${unit_in} ${PROJECT_BINARY_DIR}/${unit} @ONLY)
-    install(FILES ${PROJECT_BINARY_DIR}/${unit} DESTINATION lib/systemd/system COMPONENT daemon)
-    list(APPEND RS485_UNITS ${unit})
+    rs485_component(${unit} component)
+    install(FILES ${PROJECT_BINARY_DIR}/${unit} DESTINATION lib/systemd/system
+        COMPONENT ${component})
+    if(component STREQUAL mqtt)
+        list(APPEND RS485_MQTT_UNITS ${unit})
+    else()
+        list(APPEND RS485_UNITS ${unit})
+    endif()
 endforeach()
-install(FILES ${RS485_TEMPLATES} DESTINATION ${RS485_TEMPLATE_DEST} COMPONENT daemon)
+foreach(template ${RS485_TEMPLATES})
+    rs485_component(${template} component)
+    install(FILES ${template} DESTINATION ${RS485_TEMPLATE_DEST} COMPONENT ${component})
+endforeach()
 
 # Man pages are installed compressed, as Debian wants them and man reads them.
 set(RS485_MAN_GZ "")
@@ -71,13 +93,14 @@ foreach(page ${RS485_MAN_PAGES})
         COMMAND ${CMAKE_COMMAND} -E copy ${page} ${PROJECT_BINARY_DIR}/man/${name}
         COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/man/${name}
         DEPENDS ${page} VERBATIM)
-    install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT daemon)
+    rs485_component(${page} component)
+    install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${component})
     list(APPEND RS485_MAN_GZ ${gz})
 endforeach()
 add_custom_target(man_pages ALL DEPENDS ${RS485_MAN_GZ})
 
 # Every package carries the copyright file in its own documentation directory.
-foreach(pair daemon:dwmid library:librs485-1 dev:librs485-dev)
+foreach(pair daemon:dwmid library:librs485-1 dev:librs485-dev mqtt:rs485mqtt)
     string(REPLACE ":" ";" pair ${pair})
     list(GET pair 0 component)
     list(GET pair 1 package)
@@ -135,17 +158,23 @@ else()
 endif()
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL daemon library dev Unspecified)
+if(TARGET rs485mqtt)
+    list(APPEND CPACK_COMPONENTS_ALL mqtt)
+endif()
 set(CPACK_COMPONENTS_GROUPING ONE_PER_GROUP)
 set(CPACK_COMPONENT_DAEMON_GROUP dwmid)
 set(CPACK_COMPONENT_UNSPECIFIED_GROUP dwmid)
 set(CPACK_COMPONENT_LIBRARY_GROUP runtime)
 set(CPACK_COMPONENT_DEV_GROUP dev)
+set(CPACK_COMPONENT_MQTT_GROUP mqtt)
 set(CPACK_COMPONENT_GROUP_DWMID_DESCRIPTION
     "RS-485 line daemon dwmid with the tools rs485ctl and rs485sim")
 set(CPACK_COMPONENT_GROUP_RUNTIME_DESCRIPTION
     "Shared library through which applications use the RS-485 lines of dwmid")
 set(CPACK_COMPONENT_GROUP_DEV_DESCRIPTION
     "Development files of librs485: rs485.h, pkg-config file and CMake package")
+set(CPACK_COMPONENT_GROUP_MQTT_DESCRIPTION
+    "MQTT bridge rs485mqtt for the RS-485 lines of dwmid")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # rs485ctl links librs485 from the other package of this build.
@@ -160,6 +189,10 @@ set(CPACK_DEBIAN_DEV_PACKAGE_NAME librs485-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "librs485-1 (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_DEV_PACKAGE_SHLIBDEPS OFF)
+# libmosquitto comes in through the shared library dependencies.
+set(CPACK_DEBIAN_MQTT_PACKAGE_NAME rs485mqtt)
+set(CPACK_DEBIAN_MQTT_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_MQTT_PACKAGE_DEPENDS "librs485-1 (= ${PROJECT_VERSION})")
 # Maintainer scripts know the template directory and the units.
 string(REPLACE ";" " " RS485_UNIT_LIST "${RS485_UNITS}")
 foreach(script postinst prerm postrm)
@@ -169,6 +202,12 @@ endforeach()
 set(CPACK_DEBIAN_DWMID_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/postinst
     ${PROJECT_BINARY_DIR}/deb/prerm ${PROJECT_BINARY_DIR}/deb/postrm)
 set(CPACK_DEBIAN_DWMID_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The bridge's package places its own template and stops only its own unit at removal.
+set(RS485_UNIT_LIST "${RS485_MQTT_UNITS}")
+configure_file(${PROJECT_SOURCE_DIR}/packaging/prerm ${PROJECT_BINARY_DIR}/deb/mqtt/prerm @ONLY)
+set(CPACK_DEBIAN_MQTT_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/postinst
+    ${PROJECT_BINARY_DIR}/deb/mqtt/prerm ${PROJECT_BINARY_DIR}/deb/postrm)
+set(CPACK_DEBIAN_MQTT_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
 
 # Installation and package tests; they build and run host programs, so not when cross-building.

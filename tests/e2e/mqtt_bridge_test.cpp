@@ -392,9 +392,8 @@ TEST_F(MqttBridgeTest, LineGoesDownWithinTwoSecondsWhenTheDaemonIsKilledAndUpWhe
     // A retained "down" for whoever looks later; the bridge itself stays "online".
     MqttSubscriber late;
     ASSERT_TRUE(late.Start(std::string(kBase) + "/+/status", MqttBroker::kPort));
-    EXPECT_TRUE(late.WaitFor(kLineStatus, [](const MqttLine& m) {
-        return m.retained && m.payload == "down";
-    }));
+    EXPECT_TRUE(late.WaitFor(kLineStatus,
+                             [](const MqttLine& m) { return m.retained && m.payload == "down"; }));
     EXPECT_EQ(sub_.On(std::string(kBase) + "/status").back().payload, "online");
     // The cycles that came due meanwhile are counted.
     EXPECT_TRUE(sub_.WaitFor(std::string(kBase) + "/1/stats", [](const MqttLine& m) {
@@ -446,9 +445,8 @@ TEST_F(MqttBridgeTest, TriesTheNextBrokerAddressAndSpeaksMqtt5) {
     ASSERT_TRUE(WaitMachine(1, kAny, sub_));
     MqttSubscriber late;
     ASSERT_TRUE(late.Start(std::string(kBase) + "/+/status", MqttBroker::kPort));
-    EXPECT_TRUE(late.WaitFor(kLineStatus, [](const MqttLine& m) {
-        return m.retained && m.payload == "up";
-    }));
+    EXPECT_TRUE(late.WaitFor(kLineStatus,
+                             [](const MqttLine& m) { return m.retained && m.payload == "up"; }));
     StopBridge();
     EXPECT_TRUE(sub_.WaitFor(std::string(kBase) + "/status",
                              [](const MqttLine& m) { return m.payload == "offline"; }));
@@ -457,10 +455,10 @@ TEST_F(MqttBridgeTest, TriesTheNextBrokerAddressAndSpeaksMqtt5) {
 // rs485ctl --json and the bridge write machine 1's reply with the same members and values.
 TEST_F(MqttBridgeTest, BridgeAndRs485ctlWriteAReplyInOneSchema) {
     ChildProcess ctl;
-    ASSERT_TRUE(ctl.Start({Env("RS485CTL_BIN", Env("RS485_BINARY_DIR") + "/tools/rs485ctl/rs485ctl"),
-                           "-c", "1", "-b", "5", "-f", "8N1", "-d", "etx", "--trailing", "1",
-                           "--hex", "1=41 3F", "-n", "1", "--json"},
-                          std::string(kSandbox) + "/ctl.out", std::string(kSandbox) + "/ctl.err"));
+    ASSERT_TRUE(ctl.Start(
+        {Env("RS485CTL_BIN", Env("RS485_BINARY_DIR") + "/tools/rs485ctl/rs485ctl"), "-c", "1", "-b",
+         "5", "-f", "8N1", "-d", "etx", "--trailing", "1", "--hex", "1=41 3F", "-n", "1", "--json"},
+        std::string(kSandbox) + "/ctl.out", std::string(kSandbox) + "/ctl.err"));
     ASSERT_TRUE(ctl.Wait(30000));
     ASSERT_EQ(ctl.ExitStatus(), 0) << ctl.Stdout() << ctl.Stderr();
     const picojson::object cycle = Json(ctl.Stdout().substr(0, ctl.Stdout().find('\n')));

@@ -60,8 +60,7 @@ int Bridge::Run() {
             _onConnected();
         }
         const std::string before = mqtt_.Address().Text();
-        mqtt_.Supervise(MonotonicMs());
-        if (mqtt_.Address().Text() != before) {
+        if (mqtt_.Supervise(MonotonicMs())) {
             BridgeLog::Warning("broker " + before + ": no connection for " +
                                std::to_string(mqtt_.TurnMs() / 1000) + " s; trying " +
                                mqtt_.Address().Text());

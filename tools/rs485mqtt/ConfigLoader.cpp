@@ -245,8 +245,8 @@ bool LoadReconnect(const Reader& r, BrokerSettings* b) {
                  {"reconnect_delay_max", "reconnect_max_ms", &b->reconnect_delay_max_s}};
     for (const auto& k : kKeys) {
         if (r.Has(k.key) && r.Has(k.old_key)) {
-            return r.Fail(k.old_key, std::string("replaced by ") + k.key +
-                                         " (seconds); give only " + k.key);
+            return r.Fail(k.old_key,
+                          std::string("replaced by ") + k.key + " (seconds); give only " + k.key);
         }
         if (r.Has(k.old_key)) {
             long ms = 0;

@@ -1,6 +1,6 @@
-// The latest published state of every polled machine and every channel's availability: what is republished when the broker
-// comes back, and what publish-on-change compares with. One entry per configured machine,
-// so the memory is bounded by the configuration whatever the broker does.
+// The latest published state of every polled machine and every channel's availability: what is
+// republished when the broker comes back, and what publish-on-change compares with. One entry per
+// configured machine, so the memory is bounded by the configuration whatever the broker does.
 #pragma once
 
 #include <cstdint>

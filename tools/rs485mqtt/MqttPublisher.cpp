@@ -86,14 +86,15 @@ bool MqttPublisher::Start(const BrokerSettings& broker, const std::string& clien
         return false;
     }
     address_ = 0;
+    turn_start_ms_ = MonotonicMs();
     return _run(error);
 }
 
 bool MqttPublisher::_run(std::string* error) {
     const BrokerAddress& a = Address();
     // A first attempt that fails at once is no failure: the network thread tries again.
-    const int rc = mosquitto_connect_async(mosq_.get(), a.host.c_str(), a.port,
-                                           broker_.keep_alive_s);
+    const int rc =
+        mosquitto_connect_async(mosq_.get(), a.host.c_str(), a.port, broker_.keep_alive_s);
     if (rc == MOSQ_ERR_INVAL) {
         *error = "cannot connect to " + a.Text() + ": " + ErrorText(rc);
         return false;
@@ -104,35 +105,41 @@ bool MqttPublisher::_run(std::string* error) {
         return false;
     }
     running_ = true;
-    turn_start_ms_ = MonotonicMs();
     return true;
 }
 
 int64_t MqttPublisher::TurnMs() const {
-    // Long enough for an attempt, libmosquitto's delay and a second attempt.
-    return (2 * static_cast<int64_t>(broker_.reconnect_delay_s) + 2) * 1000;
+    // With one address: libmosquitto gives up on a few errors (a name that does not resolve,
+    // a failed TLS handshake), so it is started again once it has been without a connection
+    // for longer than its longest delay. With more: long enough for an attempt,
+    // libmosquitto's delay and a second attempt.
+    const int64_t turn = 2 * static_cast<int64_t>(broker_.reconnect_delay_s) + 2;
+    return (broker_.addresses.size() > 1 ? turn : turn + broker_.reconnect_delay_max_s) * 1000;
 }
 
-void MqttPublisher::Supervise(int64_t now_ms) {
-    if (!running_ || Connected() || broker_.addresses.size() < 2) {
-        turn_start_ms_ = now_ms;
-        return;
+bool MqttPublisher::Supervise(int64_t now_ms) {
+    if (Connected() || now_ms - turn_start_ms_ < TurnMs()) {
+        if (Connected()) {
+            turn_start_ms_ = now_ms;
+        }
+        return false;
     }
-    if (now_ms - turn_start_ms_ < TurnMs()) {
-        return;
+    if (running_) {
+        // The network thread ends once the client is marked as disconnecting; the next
+        // address gets the same client and a new thread.
+        mosquitto_disconnect(mosq_.get());
+        mosquitto_loop_stop(mosq_.get(), false);
+        running_ = false;
     }
-    // The network thread ends once the client is marked as disconnecting; the next address
-    // gets the same client and a new thread.
-    mosquitto_disconnect(mosq_.get());
-    mosquitto_loop_stop(mosq_.get(), false);
-    running_ = false;
     address_ = (address_ + 1) % broker_.addresses.size();
+    turn_start_ms_ = now_ms;
     std::string error;
     if (!_run(&error)) {
         std::lock_guard<std::mutex> lock(mutex_);
         lost_event_ = true;
         lost_reason_ = error;
     }
+    return true;
 }
 
 void MqttPublisher::Wait(int timeout_ms) {

@@ -1,8 +1,7 @@
 // The bridge's one MQTT client for its whole life, over libmosquitto: libmosquitto's own
 // network thread keeps the connection (keep-alive pings, reconnection with its growing
-// delay) whatever the channels' threads do; those publish from their own threads. With more
-// than one broker address, an address that gives no connection for one turn is left for
-// the next (Supervise).
+// delay) whatever the channels' threads do; those publish from their own threads. An address
+// that gives no connection for one turn is left for the next (Supervise).
 #pragma once
 
 #include <mosquitto.h>
@@ -43,10 +42,12 @@ class MqttPublisher {
     bool Start(const BrokerSettings& broker, const std::string& client_id,
                const std::string& will_topic, const std::string& will_payload,
                const std::string& subscription, std::string* error);
-    // How long an address may go without a connection before the next one is tried.
+    // How long an address may go without a connection before the next one is tried (or,
+    // with one address, the network thread is started again).
     int64_t TurnMs() const;
     // Moves on to the next address when the current one has had its turn; from one thread.
-    void Supervise(int64_t now_ms);
+    // True when it did.
+    bool Supervise(int64_t now_ms);
     const BrokerAddress& Address() const { return broker_.addresses[address_]; }
 
     bool Connected() const { return connected_.load(); }
