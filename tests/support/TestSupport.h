@@ -79,11 +79,8 @@ struct LinePlan {
     // keys: further keys of the entry as JSON text, e.g. "\"direction\": \"auto\"".
     LinePlan(std::string device_path, std::string de = "none", int baud = 3, int machines = 15,
              std::string more_keys = "")
-        : device(std::move(device_path)),
-          de_line(std::move(de)),
-          baudrate(baud),
-          max_machine(machines),
-          keys(std::move(more_keys)) {}
+        : device(std::move(device_path)), de_line(std::move(de)), baudrate(baud),
+          max_machine(machines), keys(std::move(more_keys)) {}
     std::string device;
     std::string de_line;
     int baudrate;
