@@ -118,10 +118,11 @@ int64_t MqttPublisher::TurnMs() const {
 }
 
 bool MqttPublisher::Supervise(int64_t now_ms) {
-    if (Connected() || now_ms - turn_start_ms_ < TurnMs()) {
-        if (Connected()) {
-            turn_start_ms_ = now_ms;
-        }
+    if (Connected()) {
+        turn_start_ms_ = now_ms;
+        return false;
+    }
+    if (now_ms - turn_start_ms_ < TurnMs()) {
         return false;
     }
     if (running_) {
