@@ -195,3 +195,17 @@ TEST(PayloadWriterTest, MachinePayloadCarriesStatusReplyAndCycleTimes) {
     EXPECT_EQ(o.at("cycle_us").get<double>(), 5400);
     EXPECT_TRUE(o.at("cycle_ok").get<bool>());
 }
+
+TEST(PayloadWriterTest, StatisticsCountTheCyclesThatCouldNotRun) {
+    ChannelStats stats;
+    stats.RecordCycle(false, 1000, {{1, 4, {}}});
+    stats.RecordMissed(3);
+    picojson::value v;
+    ASSERT_TRUE(picojson::parse(v, PayloadWriter::Stats(1, 60, {1700000000, 0}, stats)).empty());
+    const picojson::object& o = v.get<picojson::object>();
+    EXPECT_EQ(o.at("cycles").get<double>(), 1);
+    EXPECT_EQ(o.at("failed_cycles").get<double>(), 1);
+    EXPECT_EQ(o.at("missed_cycles").get<double>(), 3);
+    stats.Clear();
+    EXPECT_EQ(stats.Missed(), 0u);
+}
