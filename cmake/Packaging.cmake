@@ -6,6 +6,8 @@
 # library      librs485-1     librs485.so.1 and the file it points to
 # dev          librs485-dev   rs485.h, rs485_version.h, librs485.so, librs485.pc, the CMake
 #                             package, the section 3 man pages (docs/man3)
+# mqtt         rs485mqtt      rs485mqtt with its unit, man page and template (files named
+#                             rs485mqtt.*), so that dwmid does not need libmosquitto
 #
 # Adding a program to the dwmid package takes no change here: install it without a component
 # (or with COMPONENT daemon), and put its man page in docs/NAME.SECTION, a systemd unit in
@@ -56,21 +58,41 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/rs485ConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/rs485Config.cmake ${PROJECT_BINARY_DIR}/rs485ConfigVersion.cmake
     DESTINATION ${RS485_CMAKE_DIR} COMPONENT dev)
 
+# The component of an installed file by its name: the bridge's files go to its own package.
+function(rs485_component file out)
+    get_filename_component(name ${file} NAME)
+    if(name MATCHES "^rs485mqtt[.]")
+        set(${out} mqtt PARENT_SCOPE)
+    else()
+        set(${out} daemon PARENT_SCOPE)
+    endif()
+endfunction()
+
 set(RS485_UNITS "")
+set(RS485_MQTT_UNITS "")
 foreach(unit_in ${RS485_UNIT_SOURCES})
     get_filename_component(unit ${unit_in} NAME_WLE)
     configure_file(${unit_in} ${PROJECT_BINARY_DIR}/${unit} @ONLY)
-    install(FILES ${PROJECT_BINARY_DIR}/${unit} DESTINATION lib/systemd/system COMPONENT daemon)
-    list(APPEND RS485_UNITS ${unit})
+    rs485_component(${unit} component)
+    install(FILES ${PROJECT_BINARY_DIR}/${unit} DESTINATION lib/systemd/system
+        COMPONENT ${component})
+    if(component STREQUAL mqtt)
+        list(APPEND RS485_MQTT_UNITS ${unit})
+    else()
+        list(APPEND RS485_UNITS ${unit})
+    endif()
 endforeach()
-install(FILES ${RS485_TEMPLATES} DESTINATION ${RS485_TEMPLATE_DEST} COMPONENT daemon)
+foreach(template ${RS485_TEMPLATES})
+    rs485_component(${template} component)
+    install(FILES ${template} DESTINATION ${RS485_TEMPLATE_DEST} COMPONENT ${component})
+endforeach()
 
 # Man pages are installed compressed, as Debian wants them and man reads them.
 set(RS485_MAN_GZ "")
 foreach(page ${RS485_MAN_PAGES} ${RS485_MAN3_PAGES})
     get_filename_component(name ${page} NAME)
     string(REGEX MATCH "[1-8]$" section ${name})
-    set(component daemon)
+    rs485_component(${page} component)
     if(section STREQUAL "3")
         set(component dev)
     endif()
@@ -85,7 +107,7 @@ endforeach()
 add_custom_target(man_pages ALL DEPENDS ${RS485_MAN_GZ})
 
 # Every package carries the copyright file in its own documentation directory.
-foreach(pair daemon:dwmid library:librs485-1 dev:librs485-dev)
+foreach(pair daemon:dwmid library:librs485-1 dev:librs485-dev mqtt:rs485mqtt)
     string(REPLACE ":" ";" pair ${pair})
     list(GET pair 0 component)
     list(GET pair 1 package)
@@ -146,6 +168,9 @@ else()
 endif()
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL daemon library dev Unspecified)
+if(TARGET rs485mqtt)
+    list(APPEND CPACK_COMPONENTS_ALL mqtt)
+endif()
 set(CPACK_COMPONENTS_GROUPING ONE_PER_GROUP)
 set(CPACK_COMPONENT_DAEMON_GROUP dwmid)
 set(CPACK_COMPONENT_UNSPECIFIED_GROUP dwmid)
@@ -167,6 +192,12 @@ set(CPACK_DEBIAN_DEV_DESCRIPTION "development files for librs485
 The headers rs485.h and rs485_version.h, the development link librs485.so, the pkg-config file
 librs485.pc, the CMake package rs485 (target rs485::rs485) and a manual page per function, for
 building applications that use the RS-485 lines of dwmid through librs485.")
+set(CPACK_COMPONENT_MQTT_GROUP mqtt)
+set(CPACK_DEBIAN_MQTT_DESCRIPTION "MQTT bridge for the RS-485 lines of dwmid
+rs485mqtt polls the RS-485 lines of dwmid through librs485, each line on a thread of its own,
+and publishes every machine's reply, each line's health and statistics on an MQTT broker
+(MQTT 3.1.1 or 5, a list of broker addresses); commands from the broker are optional. The
+package holds the bridge, its systemd unit, its configuration template and its man page.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # rs485ctl links librs485 from the other package of this build.
@@ -184,6 +215,10 @@ set(CPACK_DEBIAN_DEV_PACKAGE_NAME librs485-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "librs485-1 (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_DEV_PACKAGE_SHLIBDEPS OFF)
+# libmosquitto comes in through the shared library dependencies.
+set(CPACK_DEBIAN_MQTT_PACKAGE_NAME rs485mqtt)
+set(CPACK_DEBIAN_MQTT_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_MQTT_PACKAGE_DEPENDS "librs485-1 (= ${PROJECT_VERSION})")
 # Maintainer scripts know the template directory and the units.
 string(REPLACE ";" " " RS485_UNIT_LIST "${RS485_UNITS}")
 foreach(script postinst prerm postrm)
@@ -204,6 +239,12 @@ configure_file(${PROJECT_SOURCE_DIR}/packaging/librs485-1.triggers
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/runtime/postinst
     ${PROJECT_BINARY_DIR}/deb/runtime/postrm ${PROJECT_BINARY_DIR}/deb/runtime/triggers)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The bridge's package places its own template and stops only its own unit at removal.
+set(RS485_UNIT_LIST "${RS485_MQTT_UNITS}")
+configure_file(${PROJECT_SOURCE_DIR}/packaging/prerm ${PROJECT_BINARY_DIR}/deb/mqtt/prerm @ONLY)
+set(CPACK_DEBIAN_MQTT_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/postinst
+    ${PROJECT_BINARY_DIR}/deb/mqtt/prerm ${PROJECT_BINARY_DIR}/deb/postrm)
+set(CPACK_DEBIAN_MQTT_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
 
 # The size of each package as dpkg will see it, printed from this build.

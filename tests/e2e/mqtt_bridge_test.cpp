@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <picojson.h>
 
+#include <chrono>
 #include <csignal>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@ namespace {
 
 constexpr char kSandbox[] = "/var/local/sandbox";
 constexpr char kBase[] = "plant/ctl1";
+constexpr char kLineStatus[] = "plant/ctl1/1/status";
 
 // Machine 1 answers with text, an ETX delimiter and one trailing byte; machine 2 never
 // answers; machine 3 answers without a delimiter, so that silence ends its reply.
@@ -42,6 +44,18 @@ std::string BridgeConfigText(bool commands, const std::string& silent_machine = 
     )" + silent_machine +
            R"(
     {"machine": 3, "delimiter": "none", "request_text": "C?\\r"}]}]})";
+}
+
+// Channel 1 as above with machines 1 and 3 every 100 ms; channel 2 a slow line whose one
+// machine never answers within its time-out of 8 s, longer than 1.5 keep-alives of 5 s (the
+// broker drops a client that sends nothing for that long).
+std::string TwoLinesConfigText() {
+    std::string text = BridgeConfigText(false, "");
+    const std::string end = "]}]}";
+    text.replace(text.rfind(end), end.size(),
+                 R"(]}, {"channel": 2, "baud_index": 5, "cycle_period_ms": 100, "machines": [
+    {"machine": 1, "delimiter": "etx", "time_out": 8000, "request_text": "B?"}]}]})");
+    return text;
 }
 
 picojson::object Json(const std::string& text) {
@@ -77,9 +91,17 @@ class MqttBridgeTest : public ::testing::Test {
                                  std::string(kSandbox) + "/machines.json", "--baud", "5",
                                  "--no-pacing", "--log", link + ".log"},
                                 link + ".out", link + ".err"));
-        ASSERT_TRUE(WaitUntil([&] { return FileExists(link); }, 10000));
+        // A second line for a slow channel, with the same machines.
+        const std::string link2 = std::string(kSandbox) + "/tty1";
+        sim2_ = new ChildProcess;
+        ASSERT_TRUE(sim2_->Start({Env("RS485SIM_BIN"), "--link", link2, "--config",
+                                  std::string(kSandbox) + "/machines.json", "--baud", "5",
+                                  "--no-pacing", "--log", link2 + ".log"},
+                                 link2 + ".out", link2 + ".err"));
+        ASSERT_TRUE(WaitUntil([&] { return FileExists(link) && FileExists(link2); }, 10000));
         ConfigPlan plan;
         plan.lines.push_back({link, "none", 5, 15});
+        plan.lines.push_back({link2, "none", 5, 15});
         ASSERT_TRUE(InstallConfig(plan));
         daemon_ = new Daemon;
         ASSERT_TRUE(daemon_->Start());
@@ -87,6 +109,7 @@ class MqttBridgeTest : public ::testing::Test {
     }
     static void TearDownTestSuite() {
         delete daemon_;
+        delete sim2_;
         delete sim_;
     }
 
@@ -144,19 +167,39 @@ class MqttBridgeTest : public ::testing::Test {
     // through the new daemon.
     void RestartDaemonUnderTheBridge(int signal) {
         const int opened = CountLines(bridge_.Stderr(), "channel 1: open");
+        const std::size_t statuses = sub_.On(kLineStatus).size();
         ASSERT_TRUE(daemon_->Process().Signal(signal));
         ASSERT_TRUE(daemon_->Process().Wait(20000));
         // A killed daemon's segments can be replaced only once no client is attached.
         ASSERT_TRUE(WaitUntil(
             [&] { return bridge_.Stderr().find("opening it again") != std::string::npos; }, 20000))
             << bridge_.Stderr();
+        ASSERT_TRUE(WaitStatus(kLineStatus, "down", statuses));
+        const std::size_t downs = sub_.On(kLineStatus).size();
         ASSERT_TRUE(daemon_->Start());
         ASSERT_TRUE(daemon_->WaitServing(20000)) << daemon_->NewLog();
         ASSERT_TRUE(WaitUntil(
             [&] { return CountLines(bridge_.Stderr(), "channel 1: open") > opened; }, 20000))
             << bridge_.Stderr();
+        EXPECT_TRUE(WaitStatus(kLineStatus, "up", downs)) << bridge_.Stderr();
         EXPECT_TRUE(WaitStatusAfter(1, 2, sub_.On(std::string(kBase) + "/1/1").size()));
         EXPECT_TRUE(WaitStatusAfter(3, 2, sub_.On(std::string(kBase) + "/1/3").size()));
+    }
+
+    // Waits until topic has payload among the messages after the first `after`.
+    bool WaitStatus(const std::string& topic, const std::string& payload, std::size_t after,
+                    int timeout_ms = 20000) {
+        return WaitUntil(
+            [&] {
+                const std::vector<MqttLine> lines = sub_.On(topic);
+                for (std::size_t i = after; i < lines.size(); ++i) {
+                    if (lines[i].payload == payload) {
+                        return true;
+                    }
+                }
+                return false;
+            },
+            timeout_ms);
     }
 
     // SIGTERM: "offline" goes out and the bridge ends with status 0.
@@ -167,6 +210,7 @@ class MqttBridgeTest : public ::testing::Test {
     }
 
     static ChildProcess* sim_;
+    static ChildProcess* sim2_;
     static Daemon* daemon_;
     MqttBroker broker_;
     MqttSubscriber sub_;
@@ -175,6 +219,7 @@ class MqttBridgeTest : public ::testing::Test {
 };
 
 ChildProcess* MqttBridgeTest::sim_ = nullptr;
+ChildProcess* MqttBridgeTest::sim2_ = nullptr;
 Daemon* MqttBridgeTest::daemon_ = nullptr;
 
 const auto kAny = [](const picojson::object& o) { return !o.empty(); };
@@ -324,6 +369,115 @@ TEST_F(MqttBridgeTest, ReopensTheChannelWhenTheDaemonIsKilledAndStartedAgain) {
     ASSERT_TRUE(WaitMachine(1, kAny, sub_));
     RestartDaemonUnderTheBridge(SIGKILL);
     StopBridge();
+}
+
+// Cycles 3 s apart: the daemon's end is seen between two cycles.
+TEST_F(MqttBridgeTest, LineGoesDownWithinTwoSecondsWhenTheDaemonIsKilledAndUpWhenItIsBack) {
+    std::string config = BridgeConfigText(false);
+    config.replace(config.find("\"cycle_period_ms\": 100"), 22, "\"cycle_period_ms\": 3000");
+    StartBridge(config);
+    ASSERT_TRUE(WaitStatus(kLineStatus, "up", 0)) << bridge_.Stderr();
+    ASSERT_TRUE(WaitMachine(3, kAny, sub_));
+    const std::size_t statuses = sub_.On(kLineStatus).size();
+    const auto killed = std::chrono::steady_clock::now();
+    ASSERT_TRUE(daemon_->Process().Signal(SIGKILL));
+    ASSERT_TRUE(WaitStatus(kLineStatus, "down", statuses, 10000)) << bridge_.Stderr();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - killed)
+                        .count();
+    EXPECT_LT(ms, 2000) << bridge_.Stderr();
+    EXPECT_TRUE(sub_.WaitFor(std::string(kBase) + "/error", [](const MqttLine& m) {
+        const picojson::object e = Json(m.payload);
+        return Str(e, "topic") == kLineStatus && Str(e, "error").find("dwmid") != std::string::npos;
+    }));
+    // A retained "down" for whoever looks later; the bridge itself stays "online".
+    MqttSubscriber late;
+    ASSERT_TRUE(late.Start(std::string(kBase) + "/+/status", MqttBroker::kPort));
+    EXPECT_TRUE(late.WaitFor(kLineStatus,
+                             [](const MqttLine& m) { return m.retained && m.payload == "down"; }));
+    EXPECT_EQ(sub_.On(std::string(kBase) + "/status").back().payload, "online");
+    // The cycles that came due meanwhile are counted.
+    EXPECT_TRUE(sub_.WaitFor(std::string(kBase) + "/1/stats", [](const MqttLine& m) {
+        return Num(Json(m.payload), "missed_cycles") > 0;
+    })) << bridge_.Stderr();
+    ASSERT_TRUE(daemon_->Process().Wait(20000));
+    const std::size_t downs = sub_.On(kLineStatus).size();
+    ASSERT_TRUE(daemon_->Start());
+    ASSERT_TRUE(daemon_->WaitServing(20000)) << daemon_->NewLog();
+    EXPECT_TRUE(WaitStatus(kLineStatus, "up", downs)) << bridge_.Stderr();
+    StopBridge();
+}
+
+TEST_F(MqttBridgeTest, ASlowLineDelaysNeitherAnotherLineNorTheBrokerConnection) {
+    StartBridge(TwoLinesConfigText());
+    const std::size_t fast = sub_.On(std::string(kBase) + "/1/1").size();
+    // The first cycle of channel 2 lasts 8 s.
+    ASSERT_TRUE(sub_.WaitFor(
+        std::string(kBase) + "/2/1", [](const MqttLine& m) { return !m.payload.empty(); }, 30000))
+        << bridge_.Stderr();
+    // Channel 1 went on at its period of 100 ms: about 80 cycles, at least half of them here
+    // on a loaded machine.
+    EXPECT_GT(sub_.On(std::string(kBase) + "/1/1").size() - fast, 40u);
+    EXPECT_EQ(Num(Json(sub_.On(std::string(kBase) + "/2/1").back().payload), "status"), 4);
+    // One connection all along: the keep-alive went out during the slow cycle.
+    EXPECT_EQ(CountLines(broker_.Process().Stderr(), "as rs485mqtt-ctl1 ("), 1)
+        << broker_.Process().Stderr();
+    EXPECT_EQ(CountLines(bridge_.Stderr(), ": connected"), 1) << bridge_.Stderr();
+    // The bridge ends at once, also in the middle of the next slow cycle.
+    StopBridge();
+}
+
+TEST_F(MqttBridgeTest, TriesTheNextBrokerAddressAndSpeaksMqtt5) {
+    std::string config = BridgeConfigText(false);
+    const std::string host = "\"host\": \"127.0.0.1\", \"port\": 18830";
+    config.replace(config.find(host), host.size(),
+                   R"("host": ["127.0.0.1:18839", "127.0.0.1"], "port": 18830,)"
+                   R"( "protocol": "mqtt5", "reconnect_delay": 1)");
+    const std::string old_key = ", \"reconnect_min_ms\": 100";
+    config.erase(config.find(old_key), old_key.size());
+    StartBridge(config);
+    EXPECT_NE(bridge_.Stderr().find("<4>broker 127.0.0.1:18839: no connection for 4 s; trying "
+                                    "127.0.0.1:18830"),
+              std::string::npos)
+        << bridge_.Stderr();
+    // "p5": the broker's word for an MQTT 5 client.
+    EXPECT_NE(broker_.Process().Stderr().find("as rs485mqtt-ctl1 (p5"), std::string::npos)
+        << broker_.Process().Stderr();
+    ASSERT_TRUE(WaitMachine(1, kAny, sub_));
+    MqttSubscriber late;
+    ASSERT_TRUE(late.Start(std::string(kBase) + "/+/status", MqttBroker::kPort));
+    EXPECT_TRUE(late.WaitFor(kLineStatus,
+                             [](const MqttLine& m) { return m.retained && m.payload == "up"; }));
+    StopBridge();
+    EXPECT_TRUE(sub_.WaitFor(std::string(kBase) + "/status",
+                             [](const MqttLine& m) { return m.payload == "offline"; }));
+}
+
+// rs485ctl --json and the bridge write machine 1's reply with the same members and values.
+TEST_F(MqttBridgeTest, BridgeAndRs485ctlWriteAReplyInOneSchema) {
+    ChildProcess ctl;
+    ASSERT_TRUE(ctl.Start(
+        {Env("RS485CTL_BIN", Env("RS485_BINARY_DIR") + "/tools/rs485ctl/rs485ctl"), "-c", "1", "-b",
+         "5", "-f", "8N1", "-d", "etx", "--trailing", "1", "--hex", "1=41 3F", "-n", "1", "--json"},
+        std::string(kSandbox) + "/ctl.out", std::string(kSandbox) + "/ctl.err"));
+    ASSERT_TRUE(ctl.Wait(30000));
+    ASSERT_EQ(ctl.ExitStatus(), 0) << ctl.Stdout() << ctl.Stderr();
+    const picojson::object cycle = Json(ctl.Stdout().substr(0, ctl.Stdout().find('\n')));
+    ASSERT_EQ(cycle.count("machines"), 1u) << ctl.Stdout();
+    const picojson::object from_ctl =
+        cycle.at("machines").get<picojson::array>().at(0).get<picojson::object>();
+
+    StartBridge(BridgeConfigText(false, ""));
+    ASSERT_TRUE(WaitMachine(1, kAny, sub_)) << bridge_.Stderr();
+    picojson::object from_bridge = Json(sub_.On(std::string(kBase) + "/1/1").back().payload);
+    StopBridge();
+    // What only the bridge writes: where and when.
+    for (const char* key : {"channel", "time", "cycle_us", "cycle_ok"}) {
+        EXPECT_EQ(from_bridge.erase(key), 1u) << key;
+    }
+    EXPECT_EQ(picojson::value(from_bridge).serialize(), picojson::value(from_ctl).serialize());
+    EXPECT_EQ(Str(from_ctl, "hex"), "41 2D 4F 4B");
+    EXPECT_EQ(Str(from_ctl, "status_name"), "complete");
 }
 
 TEST(MqttBridgeCheck, RefusesAConfigurationWithErrorsNamingTheKey) {

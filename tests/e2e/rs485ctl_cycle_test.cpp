@@ -131,8 +131,9 @@ TEST_F(Rs485ctlTest, JsonCyclesAndSummaryCountRepliesAndTimeouts) {
     ASSERT_EQ(lines.size(), 4u) << out_;
     EXPECT_EQ(CountLines(out_, "\"type\":\"cycle\""), 3);
     EXPECT_NE(lines[2].find("\"cycle\":3"), std::string::npos) << lines[2];
-    EXPECT_NE(lines[0].find("\"hex\":\"412D4F4B\""), std::string::npos) << lines[0];
-    EXPECT_NE(lines[0].find("\"status\":\"time-out\""), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("\"hex\":\"41 2D 4F 4B\""), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("\"status\":4,\"status_name\":\"time-out\""), std::string::npos)
+        << lines[0];
     const std::string& summary = lines[3];
     EXPECT_NE(summary.find("\"type\":\"summary\""), std::string::npos) << summary;
     EXPECT_NE(summary.find("\"failed_cycles\":3"), std::string::npos) << summary;

@@ -13,6 +13,10 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 daemon_deb=$(ls "$scratch"/pkg/dwmid_*.deb)
 lib_deb=$(ls "$scratch"/pkg/librs485-1_*.deb)
 dev_deb=$(ls "$scratch"/pkg/librs485-dev_*.deb)
+mqtt_deb=""
+if [[ -e "$bin/tools/rs485mqtt/rs485mqtt" ]]; then
+    mqtt_deb=$(ls "$scratch"/pkg/rs485mqtt_*.deb)
+fi
 depends=$(dpkg-deb -f "$daemon_deb" Depends)
 [[ "$depends" == *"librs485-1 (= "* ]] || fail "dwmid does not depend on librs485-1: $depends"
 [[ "$depends" == *libspdlog* ]] || fail "dwmid does not depend on spdlog: $depends"
@@ -21,7 +25,7 @@ depends=$(dpkg-deb -f "$daemon_deb" Depends)
 
 # Contents: runtime and development files apart, stripped programs, compressed man pages,
 # templates outside /usr/share/doc, a copyright file in every package.
-for deb in "$daemon_deb" "$lib_deb" "$dev_deb"; do
+for deb in "$daemon_deb" "$lib_deb" "$dev_deb" $mqtt_deb; do
     name=$(dpkg-deb -f "$deb" Package)
     mkdir -p "$scratch/x/$name"
     dpkg-deb -x "$deb" "$scratch/x/$name"
@@ -90,17 +94,27 @@ host_untouched() {
     [[ $(stat -c '%Y %s' /etc/ld.so.cache 2>/dev/null || echo none) == "$cache_before" ]] \
         || fail "$1 changed the host's /etc/ld.so.cache"
 }
-dpkg_root -i "$lib_deb" "$dev_deb" "$daemon_deb" > "$scratch/dpkg.log" 2>&1 \
+dpkg_root -i "$lib_deb" "$dev_deb" "$daemon_deb" $mqtt_deb > "$scratch/dpkg.log" 2>&1 \
     || { cat "$scratch/dpkg.log"; fail "dpkg -i"; }
 host_untouched "dpkg --root -i"
 dpkg_root -s dwmid | grep -q '^Status: install ok installed' || fail "dwmid not installed"
 dpkg_root -s librs485-1 | grep -q '^Status: install ok installed' || fail "librs485-1 not installed"
 conf=$root/usr/local/etc/vellib
 [[ -f "$conf/dwmid.conf" && -f "$conf/dwlib.conf" ]] || fail "postinst did not place the configuration"
-if [[ -e "$bin/tools/rs485mqtt/rs485mqtt" ]]; then
-    [[ "$daemon_files" == *bin/rs485mqtt* && "$daemon_files" == *rs485mqtt.service* ]] \
-        || fail "the bridge is not in the daemon package"
-    [[ "$depends" == *libmosquitto* ]] || fail "dwmid does not depend on libmosquitto: $depends"
+# The bridge in a package of its own: dwmid needs no libmosquitto.
+[[ "$daemon_files" != *rs485mqtt* ]] || fail "bridge files in the dwmid package"
+[[ "$depends" != *libmosquitto* ]] || fail "dwmid depends on libmosquitto: $depends"
+if [[ -n "$mqtt_deb" ]]; then
+    mqtt_depends=$(dpkg-deb -f "$mqtt_deb" Depends)
+    [[ "$mqtt_depends" == *"librs485-1 (= "* && "$mqtt_depends" == *libmosquitto* ]] \
+        || fail "rs485mqtt depends: $mqtt_depends"
+    mqtt_files=$(dpkg-deb -c "$mqtt_deb")
+    for f in /bin/rs485mqtt /rs485mqtt.service /share/man/man1/rs485mqtt.1.gz \
+             /share/dwmid/rs485mqtt.conf.example; do
+        [[ "$mqtt_files" == *"$f"* ]] || fail "rs485mqtt lacks $f"
+    done
+    dpkg_root -s rs485mqtt | grep -q '^Status: install ok installed' \
+        || fail "rs485mqtt not installed"
     [[ -f "$conf/rs485mqtt.conf" ]] || fail "postinst did not place rs485mqtt.conf"
 fi
 echo '{"kept": true}' > "$conf/dwmid.conf"

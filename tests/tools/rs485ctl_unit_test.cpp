@@ -362,9 +362,9 @@ TEST(ReportWriterTest, JsonLinesParseBack) {
     EXPECT_EQ(cycle.at("cycle").get<double>(), 7);
     EXPECT_FALSE(cycle.at("ok").get<bool>());
     const auto& m = cycle.at("machines").get<picojson::array>()[0].get<picojson::object>();
-    EXPECT_EQ(m.at("status").get<std::string>(), "read error");
-    EXPECT_EQ(m.at("status_code").get<double>(), 24);
-    EXPECT_EQ(m.at("hex").get<std::string>(), "225C01");
+    EXPECT_EQ(m.at("status").get<double>(), 24);
+    EXPECT_EQ(m.at("status_name").get<std::string>(), "read error");
+    EXPECT_EQ(m.at("hex").get<std::string>(), "22 5C 01");
     EXPECT_EQ(m.at("text").get<std::string>(), "\"\\.");
     const auto& summary = lines[1].get<picojson::object>();
     EXPECT_EQ(summary.at("type").get<std::string>(), "summary");

@@ -2,10 +2,10 @@
 
 #include <picojson.h>
 
-#include <algorithm>
 #include <cstdio>
 
 #include "ByteText.h"
+#include "ReplyJson.h"
 
 namespace rs485ctl {
 
@@ -47,16 +47,7 @@ void ReportWriter::Cycle(unsigned long number, bool ok, uint32_t cycle_us,
     if (json_) {
         picojson::array machines;
         for (const MachineReply& r : replies) {
-            std::string hex = ByteText::ToHex(r.data.data(), r.data.size());
-            hex.erase(std::remove(hex.begin(), hex.end(), ' '), hex.end());
-            picojson::object m;
-            m["machine"] = Number(r.machine);
-            m["status"] = picojson::value(MachineStats::StatusName(r.status));
-            m["status_code"] = Number(r.status);
-            m["len"] = Number(static_cast<double>(r.data.size()));
-            m["hex"] = picojson::value(hex);
-            m["text"] = picojson::value(ByteText::ToPrintable(r.data.data(), r.data.size()));
-            machines.emplace_back(m);
+            machines.emplace_back(rs485tools::ReplyJson::Object(r));
         }
         picojson::object o;
         o["type"] = picojson::value("cycle");

@@ -17,17 +17,32 @@ struct TlsSettings {
     std::string key_file;
 };
 
-struct BrokerSettings {
-    std::string host{"localhost"};
+struct BrokerAddress {
+    std::string host;
     int port{1883};
+
+    // "host:port", with an IPv6 address in brackets.
+    std::string Text() const {
+        const bool v6 = host.find(':') != std::string::npos;
+        return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    }
+};
+
+enum class MqttProtocol { kV311, kV5 };
+
+struct BrokerSettings {
+    // Tried in turn, from the first; never empty after loading.
+    std::vector<BrokerAddress> addresses{{"localhost", 1883}};
+    MqttProtocol protocol{MqttProtocol::kV311};
     std::string client_id;  // empty: "rs485mqtt-" followed by the node name
     int keep_alive_s{30};
     int qos{1};
     TlsSettings tls;
     std::string user;  // empty: no user name
     std::string password;
-    long reconnect_min_ms{500};
-    long reconnect_max_ms{30000};
+    // libmosquitto's reconnection delay: from the first value, growing up to the second.
+    int reconnect_delay_s{1};
+    int reconnect_delay_max_s{30};
 };
 
 struct MachineSettings {

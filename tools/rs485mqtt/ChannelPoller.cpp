@@ -21,34 +21,54 @@ std::string OpenFailure(int result) {
 
 }  // namespace
 
-ChannelPoller::ChannelPoller(const ChannelSettings& settings)
-    : settings_(settings), mask_(settings.MachineMask()) {
+ChannelPoller::ChannelPoller(const ChannelSettings& settings, ChannelEvents* events,
+                             const std::atomic<bool>* stopping)
+    : settings_(settings),
+      events_(events),
+      stopping_(stopping),
+      mask_(settings.MachineMask()),
+      next_cycle_ms_(MonotonicMs()) {
     for (const MachineSettings& m : settings_.machines) {
         requests_[static_cast<std::size_t>(m.machine - 1)] = m.request;
     }
 }
 
-bool ChannelPoller::Step(int64_t now_ms, CycleResult* result) {
+int64_t ChannelPoller::NextDue() const {
     if (!IsOpen()) {
-        if (now_ms < next_open_ms_) {
-            return false;
-        }
+        // The cycles that come due meanwhile are counted as missed when they are due.
+        return std::min(next_open_ms_, next_cycle_ms_);
+    }
+    return cycle_now_ ? 0 : std::min(next_cycle_ms_, last_contact_ms_ + kProbeMs);
+}
+
+void ChannelPoller::Step(int64_t now_ms) {
+    if (!IsOpen()) {
         std::string why;
-        if (!_open(&why)) {
-            const long delay = reopen_.Next();
-            next_open_ms_ = now_ms + delay;
-            if (!failing_) {
+        if (stopping_->load()) {
+            return;
+        }
+        if (now_ms >= next_open_ms_ && !_open(&why)) {
+            next_open_ms_ = now_ms + reopen_.Next();
+            if (health_ != Health::kDown) {
                 BridgeLog::Error("channel " + std::to_string(Channel()) + ": " + why +
                                  "; trying again with back-off");
             }
-            failing_ = true;
-            return false;
+            _available(false, "channel " + std::to_string(Channel()) + " " + why);
+        }
+        if (!IsOpen()) {
+            if (now_ms >= next_cycle_ms_) {
+                const int64_t period = settings_.cycle_period_ms;
+                const int64_t missed = (now_ms - next_cycle_ms_) / period + 1;
+                next_cycle_ms_ += missed * period;
+                events_->OnMissedCycles(Channel(), static_cast<unsigned long>(missed));
+            }
+            return;
         }
         reopen_.Reset();
-        failing_ = false;
         BridgeLog::Info("channel " + std::to_string(Channel()) + ": open, " +
                         std::to_string(settings_.machines.size()) + " machines, cycle every " +
                         std::to_string(settings_.cycle_period_ms) + " ms");
+        last_contact_ms_ = now_ms;
         next_cycle_ms_ = now_ms;
         cycle_now_ = false;  // the first cycle runs at once anyway
     }
@@ -59,9 +79,16 @@ bool ChannelPoller::Step(int64_t now_ms, CycleResult* result) {
         // period starts the next one at once, without a burst of catch-up cycles.
         next_cycle_ms_ = std::max(next_cycle_ms_ + settings_.cycle_period_ms, now_ms);
     } else {
-        return false;
+        if (now_ms >= last_contact_ms_ + kProbeMs) {
+            if (!session_->SetMachines(mask_)) {
+                _lost("dwmid does not answer");
+                return;
+            }
+            last_contact_ms_ = now_ms;
+        }
+        return;
     }
-    return _cycle(result);
+    _cycle(now_ms);
 }
 
 bool ChannelPoller::_open(std::string* why) {
@@ -77,13 +104,14 @@ bool ChannelPoller::_open(std::string* why) {
         session_->SetParams(m.machine, m.params);
     }
     if (!session_->SetMachines(mask_)) {
-        *why = "dwmid did not accept the machine selection";
+        *why = "not configured: dwmid did not accept the machine selection";
         session_.reset();
         return false;
     }
     for (const MachineSettings& m : settings_.machines) {
         if (!session_->Deposit(m.machine, requests_[static_cast<std::size_t>(m.machine - 1)])) {
-            *why = "dwmid did not accept the request of machine " + std::to_string(m.machine);
+            *why = "not configured: dwmid did not accept the request of machine " +
+                   std::to_string(m.machine);
             session_.reset();
             return false;
         }
@@ -91,32 +119,50 @@ bool ChannelPoller::_open(std::string* why) {
     return true;
 }
 
-bool ChannelPoller::_cycle(CycleResult* result) {
+void ChannelPoller::_cycle(int64_t now_ms) {
+    CycleResult result;
     const int64_t start_us = MonotonicUs();
     const bool ok = session_->RunCycle();
     const int64_t end_us = MonotonicUs();
-    result->info.end = WallClock();
+    result.info.end = WallClock();
+    if (!ok && stopping_->load()) {
+        return;  // the bridge ends and closed the channel under the cycle
+    }
     // startCom's 0 does not say why: a machine that did not answer fails the cycle, and so does
-    // a daemon that ended or was killed (the library then returns within about a second and
+    // a daemon that ended or was killed (the library then returns within about 250 ms and
     // detaches the channel). The selection order tells them apart: it needs the daemon's
     // connection, which ends with the daemon. A silent machine costs one order per cycle.
     if (!ok && !session_->SetMachines(mask_)) {
+        events_->OnMissedCycles(Channel(), 1);
         _lost("the cycle failed and dwmid does not answer");
-        return false;
+        return;
     }
-    result->info.channel = Channel();
-    result->info.ok = ok;
+    last_contact_ms_ = std::max(now_ms, MonotonicMs());
+    result.info.channel = Channel();
+    result.info.ok = ok;
     const int64_t us = end_us - start_us;
-    result->info.cycle_us = us > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<uint32_t>(us);
-    result->replies = session_->Replies(mask_);
-    return true;
+    result.info.cycle_us = us > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<uint32_t>(us);
+    result.replies = session_->Replies(mask_);
+    _available(true, "");
+    events_->OnCycle(result);
 }
 
 void ChannelPoller::_lost(const std::string& why) {
     BridgeLog::Warning("channel " + std::to_string(Channel()) + ": " + why +
                        "; closing it and opening it again");
     session_.reset();
-    next_open_ms_ = MonotonicMs() + reopen_.Next();
+    const int64_t now = MonotonicMs();
+    next_open_ms_ = now + reopen_.Next();
+    next_cycle_ms_ = now + settings_.cycle_period_ms;
+    _available(false, "channel " + std::to_string(Channel()) + ": " + why);
+}
+
+void ChannelPoller::_available(bool up, const std::string& why) {
+    const Health health = up ? Health::kUp : Health::kDown;
+    if (health != health_) {
+        health_ = health;
+        events_->OnAvailability(Channel(), up, why);
+    }
 }
 
 bool ChannelPoller::SetRequest(int machine, const std::vector<uint8_t>& request, std::string* why) {
@@ -137,10 +183,6 @@ bool ChannelPoller::SetMask(int mask, std::string* why) {
         return false;
     }
     return true;
-}
-
-void ChannelPoller::Close() {
-    session_.reset();
 }
 
 }  // namespace rs485mqtt

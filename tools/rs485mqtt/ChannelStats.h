@@ -1,5 +1,6 @@
 // Statistics of one channel over one statistics interval: per machine the replies,
-// time-outs and errors, and the cycle time minimum, median and maximum.
+// time-outs and errors, the cycle time minimum, median and maximum, and the cycles that
+// could not run.
 #pragma once
 
 #include <array>
@@ -16,6 +17,9 @@ class ChannelStats {
   public:
     void RecordCycle(bool ok, uint32_t cycle_us,
                      const std::vector<rs485tools::MachineReply>& replies);
+    // count cycles were due but could not run (the channel was down).
+    void RecordMissed(unsigned long count) { missed_ += count; }
+    unsigned long Missed() const { return missed_; }
     // Starts a new interval.
     void Clear() { *this = ChannelStats(); }
 
@@ -28,6 +32,7 @@ class ChannelStats {
 
   private:
     rs485tools::MachineStats cycles_;
+    unsigned long missed_{0};
     std::array<rs485tools::MachineStats, RS485_MACHINE_COUNT> machines_{};
 };
 

@@ -1,5 +1,6 @@
 #include "CommandHandler.h"
 
+#include <mosquitto.h>
 #include <rs485.h>
 
 #include "ByteText.h"
@@ -9,17 +10,18 @@ namespace rs485mqtt {
 
 namespace {
 
-std::vector<std::string> Levels(const std::string& text) {
-    std::vector<std::string> levels;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = text.find('/', start);
-        levels.push_back(text.substr(start, end == std::string::npos ? end : end - start));
-        if (end == std::string::npos) {
-            return levels;
-        }
-        start = end + 1;
+// The topic's levels, split by libmosquitto; false for a topic it cannot split.
+bool Levels(const std::string& topic, std::vector<std::string>* levels) {
+    char** tokens = nullptr;
+    int count = 0;
+    if (mosquitto_sub_topic_tokenise(topic.c_str(), &tokens, &count) != MOSQ_ERR_SUCCESS) {
+        return false;
     }
+    for (int i = 0; i < count; ++i) {
+        levels->push_back(tokens[i] != nullptr ? tokens[i] : "");
+    }
+    mosquitto_sub_topic_tokens_free(&tokens, count);
+    return true;
 }
 
 }  // namespace
@@ -35,9 +37,9 @@ bool CommandHandler::Parse(const std::string& topic, const std::string& payload,
         *why = "not a command topic";
         return false;
     }
-    const std::vector<std::string> levels = Levels(topic.substr(base.size()));
+    std::vector<std::string> levels;
     // <channel>/set/<command>[/<machine>]
-    if (levels.size() < 3 || levels[1] != "set") {
+    if (!Levels(topic.substr(base.size()), &levels) || levels.size() < 3 || levels[1] != "set") {
         *why = "not a command topic";
         return false;
     }

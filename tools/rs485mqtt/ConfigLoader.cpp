@@ -1,5 +1,6 @@
 #include "ConfigLoader.h"
 
+#include <mosquitto.h>
 #include <picojson.h>
 #include <unistd.h>
 
@@ -139,14 +140,19 @@ class Reader {
 };
 
 // A topic level written into every topic: MQTT wildcards and separators would change the
-// meaning of the topic, so they are refused.
+// meaning of the topic, so they are refused; libmosquitto checks what a broker would refuse.
 bool CheckTopicPart(const std::string& text, bool allow_levels, std::string* why) {
     if (text.empty()) {
         *why = "must not be empty";
         return false;
     }
-    if (text.find_first_of("+#") != std::string::npos || text.find('\0') != std::string::npos) {
+    if (mosquitto_pub_topic_check(text.c_str()) != MOSQ_ERR_SUCCESS ||
+        text.find('\0') != std::string::npos) {
         *why = "must not contain '+', '#' or NUL";
+        return false;
+    }
+    if (mosquitto_validate_utf8(text.c_str(), static_cast<int>(text.size())) != MOSQ_ERR_SUCCESS) {
+        *why = "must be UTF-8 text";
         return false;
     }
     if (!allow_levels && text.find('/') != std::string::npos) {
@@ -160,35 +166,134 @@ bool CheckTopicPart(const std::string& text, bool allow_levels, std::string* why
     return true;
 }
 
+// "host", "host:port" or "[IPv6 address]:port"; without a port, default_port.
+bool ParseAddress(const std::string& text, int default_port, BrokerAddress* a, std::string* why) {
+    std::string host = text;
+    std::string port;
+    bool has_port = false;
+    if (!text.empty() && text.front() == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string::npos || (close + 1 < text.size() && text[close + 1] != ':')) {
+            *why = "invalid address \"" + text + "\" (host, host:port or [IPv6]:port)";
+            return false;
+        }
+        host = text.substr(1, close - 1);
+        has_port = close + 1 < text.size();
+        port = has_port ? text.substr(close + 2) : "";
+    } else if (std::count(text.begin(), text.end(), ':') == 1) {
+        host = text.substr(0, text.find(':'));
+        port = text.substr(text.find(':') + 1);
+        has_port = true;
+    }
+    if (host.empty()) {
+        *why = "invalid address \"" + text + "\": no host";
+        return false;
+    }
+    a->host = host;
+    a->port = default_port;
+    if (has_port) {
+        unsigned long value = 0;
+        if (!rs485tools::NumberText::ParseUnsigned(port, 65535, &value) || value < 1) {
+            *why = "invalid port in \"" + text + "\" (1 to 65535)";
+            return false;
+        }
+        a->port = static_cast<int>(value);
+    }
+    return true;
+}
+
+// "host": one address or an array of them, tried in turn.
+bool LoadAddresses(const Reader& r, int default_port, std::vector<BrokerAddress>* out) {
+    std::vector<std::string> texts{"localhost"};
+    if (r.Has("host")) {
+        texts.clear();
+        const picojson::value& v = r.Value("host");
+        if (v.is<std::string>()) {
+            texts.push_back(v.get<std::string>());
+        } else if (v.is<picojson::array>()) {
+            for (const picojson::value& item : v.get<picojson::array>()) {
+                if (!item.is<std::string>()) {
+                    return r.Fail("host", "must be a string or an array of strings");
+                }
+                texts.push_back(item.get<std::string>());
+            }
+            if (texts.empty()) {
+                return r.Fail("host", "must name at least one address");
+            }
+        } else {
+            return r.Fail("host", "must be a string or an array of strings");
+        }
+    }
+    out->clear();
+    for (const std::string& text : texts) {
+        BrokerAddress a;
+        std::string why;
+        if (!ParseAddress(text, default_port, &a, &why)) {
+            return r.Fail("host", why);
+        }
+        out->push_back(a);
+    }
+    return true;
+}
+
+// The reconnection delays in seconds. The millisecond keys of earlier releases are accepted
+// and rounded up to whole seconds, libmosquitto's unit; a delay given in both forms is refused.
+bool LoadReconnect(const Reader& r, BrokerSettings* b) {
+    const struct {
+        const char* key;
+        const char* old_key;
+        int* out;
+    } kKeys[] = {{"reconnect_delay", "reconnect_min_ms", &b->reconnect_delay_s},
+                 {"reconnect_delay_max", "reconnect_max_ms", &b->reconnect_delay_max_s}};
+    for (const auto& k : kKeys) {
+        if (r.Has(k.key) && r.Has(k.old_key)) {
+            return r.Fail(k.old_key,
+                          std::string("replaced by ") + k.key + " (seconds); give only " + k.key);
+        }
+        if (r.Has(k.old_key)) {
+            long ms = 0;
+            if (!r.Integer(k.old_key, 1, 3600000, &ms)) {
+                return false;
+            }
+            *k.out = static_cast<int>((ms + 999) / 1000);
+        }
+        if (!r.Int(k.key, 1, 3600, k.out)) {
+            return false;
+        }
+    }
+    if (b->reconnect_delay_s > b->reconnect_delay_max_s) {
+        return r.Fail(r.Has("reconnect_min_ms") ? "reconnect_min_ms" : "reconnect_delay",
+                      "must not exceed reconnect_delay_max");
+    }
+    return true;
+}
+
 bool LoadBroker(const Reader& root, BrokerSettings* b, std::string* error) {
     const Object* object = nullptr;
     if (!root.Child("broker", &object)) {
         return false;
     }
     const Reader r(*object, root.Path("broker"), error);
-    long min_ms = b->reconnect_min_ms;
-    long max_ms = b->reconnect_max_ms;
+    int port = 1883;
+    std::string protocol = "mqtt311";
     const Object* tls = nullptr;
-    if (!r.OnlyKeys({"host", "port", "client_id", "keep_alive", "qos", "tls", "user", "password",
-                     "reconnect_min_ms", "reconnect_max_ms"}) ||
-        !r.String("host", &b->host) || !r.Int("port", 1, 65535, &b->port) ||
-        !r.String("client_id", &b->client_id) || !r.Int("keep_alive", 5, 65535, &b->keep_alive_s) ||
-        !r.Int("qos", 0, 2, &b->qos) || !r.String("user", &b->user) ||
-        !r.String("password", &b->password) ||
-        !r.Integer("reconnect_min_ms", 10, 3600000, &min_ms) ||
-        !r.Integer("reconnect_max_ms", 10, 3600000, &max_ms) || !r.Child("tls", &tls)) {
+    if (!r.OnlyKeys({"host", "port", "protocol", "client_id", "keep_alive", "qos", "tls", "user",
+                     "password", "reconnect_delay", "reconnect_delay_max", "reconnect_min_ms",
+                     "reconnect_max_ms"}) ||
+        !r.Int("port", 1, 65535, &port) || !LoadAddresses(r, port, &b->addresses) ||
+        !r.String("protocol", &protocol) || !r.String("client_id", &b->client_id) ||
+        !r.Int("keep_alive", 5, 65535, &b->keep_alive_s) || !r.Int("qos", 0, 2, &b->qos) ||
+        !r.String("user", &b->user) || !r.String("password", &b->password) ||
+        !LoadReconnect(r, b) || !r.Child("tls", &tls)) {
         return false;
     }
-    b->reconnect_min_ms = min_ms;
-    b->reconnect_max_ms = max_ms;
-    if (b->host.empty()) {
-        return r.Fail("host", "must not be empty");
+    if (protocol == "mqtt5") {
+        b->protocol = MqttProtocol::kV5;
+    } else if (protocol != "mqtt311") {
+        return r.Fail("protocol", "must be \"mqtt311\" or \"mqtt5\"");
     }
     if (b->client_id.size() > 65535) {
         return r.Fail("client_id", "too long");
-    }
-    if (min_ms > max_ms) {
-        return r.Fail("reconnect_min_ms", "must not exceed reconnect_max_ms");
     }
     if (!b->password.empty() && b->user.empty()) {
         return r.Fail("password", "given without a user");

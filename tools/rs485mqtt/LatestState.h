@@ -1,6 +1,6 @@
-// The latest published state of every polled machine: what is republished when the broker
-// comes back, and what publish-on-change compares with. One entry per configured machine,
-// so the memory is bounded by the configuration whatever the broker does.
+// The latest published state of every polled machine and every channel's availability: what is
+// republished when the broker comes back, and what publish-on-change compares with. One entry per
+// configured machine, so the memory is bounded by the configuration whatever the broker does.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +21,14 @@ class LatestState {
     bool Update(int channel, const rs485tools::MachineReply& reply, const std::string& payload);
     // Calls visit(channel, machine, payload) for every entry, in channel and machine order.
     void ForEach(const std::function<void(int, int, const std::string&)>& visit) const;
+    // A channel's availability, "up" or "down".
+    void SetStatus(int channel, const std::string& status) { statuses_[channel] = status; }
+    // Calls visit(channel, status) for every channel whose availability is known.
+    void ForEachStatus(const std::function<void(int, const std::string&)>& visit) const {
+        for (const auto& entry : statuses_) {
+            visit(entry.first, entry.second);
+        }
+    }
 
   private:
     struct Entry {
@@ -29,6 +37,7 @@ class LatestState {
         std::string payload;
     };
     std::map<std::pair<int, int>, Entry> entries_;
+    std::map<int, std::string> statuses_;
 };
 
 }  // namespace rs485mqtt

@@ -1,9 +1,10 @@
 #include "MqttPublisher.h"
 
-#include <poll.h>
-
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+
+#include "Clock.h"
 
 namespace rs485mqtt {
 
@@ -35,20 +36,18 @@ MqttPublisher::MqttPublisher() {
     static LibraryUse library;
 }
 
-MqttPublisher::~MqttPublisher() = default;
-
-bool MqttPublisher::Init(const BrokerSettings& broker, const std::string& client_id,
-                         const std::string& will_topic, const std::string& will_payload,
-                         std::string* error) {
-    broker_ = broker;
-    client_id_ = client_id;
-    will_topic_ = will_topic;
-    will_payload_ = will_payload;
-    return _create(error);
+MqttPublisher::~MqttPublisher() {
+    Stop();
 }
 
-bool MqttPublisher::_create(std::string* error) {
-    mosq_.reset(mosquitto_new(client_id_.c_str(), true, this));
+bool MqttPublisher::Start(const BrokerSettings& broker, const std::string& client_id,
+                          const std::string& will_topic, const std::string& will_payload,
+                          const std::string& subscription, std::string* error) {
+    broker_ = broker;
+    subscription_ = subscription;
+    // A clean session: the broker keeps nothing for the bridge between connections; the
+    // bridge subscribes and republishes its latest state at every connection instead.
+    mosq_.reset(mosquitto_new(client_id.c_str(), true, this));
     if (!mosq_) {
         *error = "cannot create the MQTT client: " + std::string(std::strerror(errno));
         return false;
@@ -57,9 +56,19 @@ bool MqttPublisher::_create(std::string* error) {
     mosquitto_disconnect_callback_set(mosq_.get(), OnDisconnect);
     mosquitto_publish_callback_set(mosq_.get(), OnPublish);
     mosquitto_message_callback_set(mosq_.get(), OnMessage);
-    int rc =
-        mosquitto_will_set(mosq_.get(), will_topic_.c_str(), static_cast<int>(will_payload_.size()),
-                           will_payload_.data(), broker_.qos, true);
+    int rc = mosquitto_int_option(
+        mosq_.get(), MOSQ_OPT_PROTOCOL_VERSION,
+        broker_.protocol == MqttProtocol::kV5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
+    if (rc == MOSQ_ERR_SUCCESS) {
+        rc = mosquitto_reconnect_delay_set(
+            mosq_.get(), static_cast<unsigned>(broker_.reconnect_delay_s),
+            static_cast<unsigned>(broker_.reconnect_delay_max_s), true);
+    }
+    if (rc == MOSQ_ERR_SUCCESS) {
+        rc = mosquitto_will_set(mosq_.get(), will_topic.c_str(),
+                                static_cast<int>(will_payload.size()), will_payload.data(),
+                                broker_.qos, true);
+    }
     if (rc == MOSQ_ERR_SUCCESS && !broker_.user.empty()) {
         rc = mosquitto_username_pw_set(
             mosq_.get(), broker_.user.c_str(),
@@ -76,47 +85,79 @@ bool MqttPublisher::_create(std::string* error) {
         mosq_.reset();
         return false;
     }
-    stale_ = false;
+    address_ = 0;
+    turn_start_ms_ = MonotonicMs();
+    return _run(error);
+}
+
+bool MqttPublisher::_run(std::string* error) {
+    const BrokerAddress& a = Address();
+    // A first attempt that fails at once is no failure: the network thread tries again.
+    const int rc =
+        mosquitto_connect_async(mosq_.get(), a.host.c_str(), a.port, broker_.keep_alive_s);
+    if (rc == MOSQ_ERR_INVAL) {
+        *error = "cannot connect to " + a.Text() + ": " + ErrorText(rc);
+        return false;
+    }
+    const int started = mosquitto_loop_start(mosq_.get());
+    if (started != MOSQ_ERR_SUCCESS) {
+        *error = "cannot start the MQTT network thread: " + ErrorText(started);
+        return false;
+    }
+    running_ = true;
     return true;
 }
 
-bool MqttPublisher::Connect(std::string* error) {
-    // A client that lost its connection still holds the messages handed to it before; a new
-    // client drops them (the bridge republishes its latest state itself) and so keeps the
-    // memory bounded while the broker is away.
-    if (stale_ && !_create(error)) {
+int64_t MqttPublisher::TurnMs() const {
+    // With one address: libmosquitto gives up on a few errors (a name that does not resolve,
+    // a failed TLS handshake), so it is started again once it has been without a connection
+    // for longer than its longest delay. With more: long enough for an attempt,
+    // libmosquitto's delay and a second attempt.
+    const int64_t turn = 2 * static_cast<int64_t>(broker_.reconnect_delay_s) + 2;
+    return (broker_.addresses.size() > 1 ? turn : turn + broker_.reconnect_delay_max_s) * 1000;
+}
+
+bool MqttPublisher::Supervise(int64_t now_ms) {
+    if (Connected()) {
+        turn_start_ms_ = now_ms;
         return false;
     }
-    const int rc = mosquitto_connect_async(mosq_.get(), broker_.host.c_str(), broker_.port,
-                                           broker_.keep_alive_s);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        *error = ErrorText(rc);
-        stale_ = true;
+    if (now_ms - turn_start_ms_ < TurnMs()) {
         return false;
     }
-    state_ = State::kConnecting;
-    unacknowledged_ = 0;
+    if (running_) {
+        // The network thread ends once the client is marked as disconnecting; the next
+        // address gets the same client and a new thread.
+        mosquitto_disconnect(mosq_.get());
+        mosquitto_loop_stop(mosq_.get(), false);
+        running_ = false;
+    }
+    address_ = (address_ + 1) % broker_.addresses.size();
+    turn_start_ms_ = now_ms;
+    std::string error;
+    if (!_run(&error)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lost_event_ = true;
+        lost_reason_ = error;
+    }
     return true;
 }
 
-void MqttPublisher::Service(int timeout_ms) {
-    if (state_ == State::kDown) {
-        ::poll(nullptr, 0, timeout_ms);
-        return;
-    }
-    const int rc = mosquitto_loop(mosq_.get(), timeout_ms, 1);
-    if (rc != MOSQ_ERR_SUCCESS && state_ != State::kDown) {
-        _lose(ErrorText(rc));
-    }
+void MqttPublisher::Wait(int timeout_ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                      [this] { return connected_event_ || lost_event_ || !inbound_.empty(); });
 }
 
 bool MqttPublisher::TakeConnected() {
+    std::lock_guard<std::mutex> lock(mutex_);
     const bool e = connected_event_;
     connected_event_ = false;
     return e;
 }
 
 bool MqttPublisher::TakeLost(std::string* reason) {
+    std::lock_guard<std::mutex> lock(mutex_);
     const bool e = lost_event_;
     lost_event_ = false;
     *reason = lost_reason_;
@@ -124,85 +165,97 @@ bool MqttPublisher::TakeLost(std::string* reason) {
 }
 
 std::deque<InboundMessage> MqttPublisher::TakeMessages() {
+    std::lock_guard<std::mutex> lock(mutex_);
     std::deque<InboundMessage> taken;
     taken.swap(inbound_);
     return taken;
 }
 
 bool MqttPublisher::Publish(const std::string& topic, const std::string& payload, bool retain) {
-    if (state_ != State::kUp) {
+    if (!Connected()) {
         return false;
     }
+    ++published_;
     const int rc =
         mosquitto_publish(mosq_.get(), nullptr, topic.c_str(), static_cast<int>(payload.size()),
                           payload.data(), broker_.qos, retain);
     if (rc != MOSQ_ERR_SUCCESS) {
-        _lose(ErrorText(rc));
+        --published_;
         return false;
     }
-    ++unacknowledged_;
     return true;
 }
 
-bool MqttPublisher::Subscribe(const std::string& pattern) {
-    return state_ == State::kUp && mosquitto_subscribe(mosq_.get(), nullptr, pattern.c_str(),
-                                                       broker_.qos) == MOSQ_ERR_SUCCESS;
-}
-
-void MqttPublisher::Disconnect() {
-    if (state_ != State::kDown) {
-        mosquitto_disconnect(mosq_.get());
-        state_ = State::kDown;
-    }
-}
-
-void MqttPublisher::_lose(const std::string& reason) {
-    // This may run inside a callback of the client: the client is replaced at the next
-    // Connect, not here.
-    mosquitto_disconnect(mosq_.get());
-    stale_ = true;
-    state_ = State::kDown;
-    lost_event_ = true;
-    lost_reason_ = reason;
-}
-
-void MqttPublisher::OnConnect(mosquitto* /*m*/, void* self, int rc) {
-    auto* p = static_cast<MqttPublisher*>(self);
-    if (rc != 0) {
-        p->_lose(std::string("refused by the broker: ") + mosquitto_connack_string(rc));
+void MqttPublisher::Stop() {
+    if (!running_) {
         return;
     }
-    p->state_ = State::kUp;
-    p->connected_event_ = true;
+    mosquitto_disconnect(mosq_.get());
+    mosquitto_loop_stop(mosq_.get(), false);
+    running_ = false;
+    connected_ = false;
+}
+
+void MqttPublisher::_event(const std::function<void()>& change) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        change();
+    }
+    changed_.notify_all();
+}
+
+// The callbacks run on the network thread.
+void MqttPublisher::OnConnect(mosquitto* m, void* self, int rc) {
+    auto* p = static_cast<MqttPublisher*>(self);
+    if (rc != 0) {
+        const std::string why = p->broker_.protocol == MqttProtocol::kV5
+                                    ? mosquitto_reason_string(rc)
+                                    : mosquitto_connack_string(rc);
+        p->_event([p, why] {
+            p->lost_event_ = true;
+            p->lost_reason_ = "refused by the broker: " + why;
+        });
+        return;
+    }
+    // The broker handles the subscription first: whoever sees "online" may send commands.
+    mosquitto_subscribe(m, nullptr, p->subscription_.c_str(), p->broker_.qos);
+    p->connected_ = true;
+    p->_event([p] { p->connected_event_ = true; });
 }
 
 void MqttPublisher::OnDisconnect(mosquitto* /*m*/, void* self, int rc) {
     auto* p = static_cast<MqttPublisher*>(self);
-    if (p->state_ != State::kDown) {
-        p->_lose(rc == 0 ? "disconnected" : "connection lost");
+    if (!p->connected_.exchange(false)) {
+        return;
     }
+    p->_event([p, rc] {
+        p->lost_event_ = true;
+        p->lost_reason_ = rc == 0 ? "disconnected" : "connection lost";
+    });
 }
 
 void MqttPublisher::OnPublish(mosquitto* /*m*/, void* self, int /*mid*/) {
-    auto* p = static_cast<MqttPublisher*>(self);
-    if (p->unacknowledged_ > 0) {
-        --p->unacknowledged_;
-    }
+    ++static_cast<MqttPublisher*>(self)->delivered_;
 }
 
 void MqttPublisher::OnMessage(mosquitto* /*m*/, void* self, const mosquitto_message* msg) {
     auto* p = static_cast<MqttPublisher*>(self);
-    if (p->inbound_.size() >= kInboundLimit) {
-        ++p->dropped_;
-        return;
-    }
     InboundMessage in;
     in.topic = msg->topic != nullptr ? msg->topic : "";
     if (msg->payload != nullptr && msg->payloadlen > 0) {
         in.payload.assign(static_cast<const char*>(msg->payload),
                           static_cast<std::size_t>(msg->payloadlen));
     }
-    p->inbound_.push_back(std::move(in));
+    bool kept = false;
+    p->_event([p, &in, &kept] {
+        if (p->inbound_.size() < kInboundLimit) {
+            p->inbound_.push_back(std::move(in));
+            kept = true;
+        }
+    });
+    if (!kept) {
+        ++p->dropped_;
+    }
 }
 
 }  // namespace rs485mqtt

@@ -1,14 +1,19 @@
-// The bridge's one connection to the broker, over libmosquitto, driven from the bridge's
-// thread alone (no network thread of libmosquitto's own): Connect starts a connection
-// without blocking, Service does the network work for up to a given time and reports what
-// happened through the Take... calls.
+// The bridge's one MQTT client for its whole life, over libmosquitto: libmosquitto's own
+// network thread keeps the connection (keep-alive pings, reconnection with its growing
+// delay) whatever the channels' threads do; those publish from their own threads. An address
+// that gives no connection for one turn is left for the next (Supervise).
 #pragma once
 
 #include <mosquitto.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "BridgeConfig.h"
@@ -31,58 +36,68 @@ class MqttPublisher {
     MqttPublisher(const MqttPublisher&) = delete;
     MqttPublisher& operator=(const MqttPublisher&) = delete;
 
-    // Creates the client with its last will (will_payload, retained, on will_topic), TLS and
-    // user; false with the reason in *error.
-    bool Init(const BrokerSettings& broker, const std::string& client_id,
-              const std::string& will_topic, const std::string& will_payload, std::string* error);
-    // Starts connecting; false with the reason when the attempt failed at once.
-    bool Connect(std::string* error);
-    // Network work for up to timeout_ms (sleeps that long when not connected).
-    void Service(int timeout_ms);
-    bool Connected() const { return state_ == State::kUp; }
-    bool Down() const { return state_ == State::kDown; }
+    // Creates the client with its last will (will_payload, retained, on will_topic), TLS,
+    // user and protocol, subscribes to subscription at every connection, connects to the
+    // first address and starts the network thread; false with the reason in *error.
+    bool Start(const BrokerSettings& broker, const std::string& client_id,
+               const std::string& will_topic, const std::string& will_payload,
+               const std::string& subscription, std::string* error);
+    // How long an address may go without a connection before the next one is tried (or,
+    // with one address, the network thread is started again).
+    int64_t TurnMs() const;
+    // Moves on to the next address when the current one has had its turn; from one thread.
+    // True when it did.
+    bool Supervise(int64_t now_ms);
+    const BrokerAddress& Address() const { return broker_.addresses[address_]; }
 
-    // True once after the broker accepted the connection.
+    bool Connected() const { return connected_.load(); }
+    // Waits up to timeout_ms for a connection, a loss or a message.
+    void Wait(int timeout_ms);
+    // True once after the broker accepted a connection.
     bool TakeConnected();
-    // True once after a connection or an attempt was lost; *reason tells why.
+    // True once after a connection was lost or refused; *reason tells why.
     bool TakeLost(std::string* reason);
     std::deque<InboundMessage> TakeMessages();
-    unsigned long DroppedMessages() const { return dropped_; }
+    unsigned long DroppedMessages() const { return dropped_.load(); }
 
-    // Hands a message to libmosquitto; only while connected (false otherwise).
+    // Hands a message to libmosquitto, from any thread; only while connected (false
+    // otherwise), so that nothing piles up in the client while the broker is away.
     bool Publish(const std::string& topic, const std::string& payload, bool retain);
-    bool Subscribe(const std::string& pattern);
     // True when every message handed over so far has been sent (QoS 0) or acknowledged.
-    bool AllDelivered() const { return unacknowledged_ == 0; }
-    // Ends the connection cleanly (the broker then drops the last will).
-    void Disconnect();
+    bool AllDelivered() const { return delivered_.load() >= published_.load(); }
+    // Ends the connection cleanly (the broker then drops the last will) and the network
+    // thread.
+    void Stop();
 
   private:
-    enum class State { kDown, kConnecting, kUp };
-
     static void OnConnect(mosquitto* m, void* self, int rc);
     static void OnDisconnect(mosquitto* m, void* self, int rc);
     static void OnPublish(mosquitto* m, void* self, int mid);
     static void OnMessage(mosquitto* m, void* self, const mosquitto_message* msg);
-    bool _create(std::string* error);
-    void _lose(const std::string& reason);
+    // Connects to address_ (without waiting) and starts the network thread.
+    bool _run(std::string* error);
+    void _event(const std::function<void()>& change);
 
     struct Deleter {
         void operator()(mosquitto* m) const { mosquitto_destroy(m); }
     };
     std::unique_ptr<mosquitto, Deleter> mosq_;
     BrokerSettings broker_;
-    std::string client_id_;
-    std::string will_topic_;
-    std::string will_payload_;
-    bool stale_{false};
-    State state_{State::kDown};
+    std::string subscription_;
+    std::size_t address_{0};
+    bool running_{false};
+    int64_t turn_start_ms_{0};
+    std::atomic<bool> connected_{false};
+    std::atomic<unsigned long> published_{0};
+    std::atomic<unsigned long> delivered_{0};
+    std::atomic<unsigned long> dropped_{0};
+
+    std::mutex mutex_;  // guards what follows, shared with the network thread
+    std::condition_variable changed_;
     bool connected_event_{false};
     bool lost_event_{false};
     std::string lost_reason_;
     std::deque<InboundMessage> inbound_;
-    unsigned long dropped_{0};
-    long unacknowledged_{0};
 };
 
 }  // namespace rs485mqtt

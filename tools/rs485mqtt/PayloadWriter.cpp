@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "ByteText.h"
+#include "ReplyJson.h"
 
 namespace rs485mqtt {
 
@@ -27,15 +27,8 @@ std::string PayloadWriter::Time(const timespec& t) {
 }
 
 std::string PayloadWriter::Machine(const CycleInfo& cycle, const rs485tools::MachineReply& reply) {
-    picojson::object m;
+    picojson::object m = rs485tools::ReplyJson::Object(reply);
     m["channel"] = Number(cycle.channel);
-    m["machine"] = Number(reply.machine);
-    m["status"] = Number(reply.status);
-    m["status_name"] = picojson::value(rs485tools::MachineStats::StatusName(reply.status));
-    m["len"] = Number(static_cast<double>(reply.data.size()));
-    m["hex"] = picojson::value(rs485tools::ByteText::ToHex(reply.data.data(), reply.data.size()));
-    m["text"] =
-        picojson::value(rs485tools::ByteText::ToPrintable(reply.data.data(), reply.data.size()));
     m["time"] = picojson::value(Time(cycle.end));
     m["cycle_us"] = Number(cycle.cycle_us);
     m["cycle_ok"] = picojson::value(cycle.ok);
@@ -69,6 +62,7 @@ std::string PayloadWriter::Stats(int channel, long interval_s, const timespec& n
     o["time"] = picojson::value(Time(now));
     o["cycles"] = Number(static_cast<double>(cycles.Polls()));
     o["failed_cycles"] = Number(static_cast<double>(cycles.Errors()));
+    o["missed_cycles"] = Number(static_cast<double>(stats.Missed()));
     o["cycle_us"] = picojson::value(times);
     o["machines"] = picojson::value(machines);
     return picojson::value(o).serialize();

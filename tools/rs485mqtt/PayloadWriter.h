@@ -20,10 +20,10 @@ struct CycleInfo {
 
 class PayloadWriter {
   public:
-    // {"channel", "machine", "status", "status_name", "len", "hex", "text", "time",
-    //  "cycle_us", "cycle_ok"}
+    // The members of rs485tools::ReplyJson with "channel", "time", "cycle_us", "cycle_ok".
     static std::string Machine(const CycleInfo& cycle, const rs485tools::MachineReply& reply);
-    // {"channel", "interval_s", "time", "cycles", "failed_cycles", "cycle_us": {"min",
+    // {"channel", "interval_s", "time", "cycles", "failed_cycles", "missed_cycles",
+    //  "cycle_us": {"min",
     //  "median", "max"}, "machines": {"<m>": {"polls", "replies", "timeouts", "errors"}}}
     static std::string Stats(int channel, long interval_s, const timespec& now,
                              const ChannelStats& stats);

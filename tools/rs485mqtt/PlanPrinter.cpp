@@ -38,17 +38,24 @@ void PlanPrinter::Print(std::FILE* out, const std::string& path, const BridgeCon
     const BrokerSettings& b = c.broker;
     const std::string base = c.Base();
     std::fprintf(out, "configuration %s: valid\n", path.c_str());
-    std::fprintf(out, "broker %s:%d, client id \"%s\", keep-alive %d s, QoS %d, %s, %s\n",
-                 b.host.c_str(), b.port, c.ClientId().c_str(), b.keep_alive_s, b.qos,
+    std::string brokers;
+    for (const BrokerAddress& a : b.addresses) {
+        brokers += (brokers.empty() ? "" : ", then ") + a.Text();
+    }
+    std::fprintf(out, "broker %s, %s, client id \"%s\", keep-alive %d s, QoS %d, %s, %s\n",
+                 brokers.c_str(), b.protocol == MqttProtocol::kV5 ? "MQTT 5" : "MQTT 3.1.1",
+                 c.ClientId().c_str(), b.keep_alive_s, b.qos,
                  b.tls.ca_file.empty()
                      ? "no TLS"
                      : ("TLS with CA " + b.tls.ca_file +
                         (b.tls.cert_file.empty() ? "" : ", client certificate " + b.tls.cert_file))
                            .c_str(),
                  b.user.empty() ? "no user" : ("user \"" + b.user + "\"").c_str());
-    std::fprintf(out, "reconnect back-off %ld ms doubling up to %ld ms\n", b.reconnect_min_ms,
-                 b.reconnect_max_ms);
+    std::fprintf(out, "reconnect after %d s, the delay growing up to %d s\n", b.reconnect_delay_s,
+                 b.reconnect_delay_max_s);
     std::fprintf(out, "availability %s/status: \"online\" retained, last will \"offline\"\n",
+                 base.c_str());
+    std::fprintf(out, "line availability %s/<channel>/status: \"up\" or \"down\" retained\n",
                  base.c_str());
     std::fprintf(out, "machine messages %s, every %s\n", (base + "/<channel>/<machine>").c_str(),
                  c.publish_on_change ? "change of status or reply" : "cycle");

@@ -40,6 +40,11 @@ TEST(ConfigLoaderTest, ReadsEveryKeyWithDefaultsForTheRest) {
     EXPECT_EQ(c.ClientId(), "rs485mqtt-ctl1");
     EXPECT_EQ(c.Base(), "plant/hall1/ctl1");
     EXPECT_EQ(c.broker.keep_alive_s, 30);
+    ASSERT_EQ(c.broker.addresses.size(), 1u);
+    EXPECT_EQ(c.broker.addresses[0].Text(), "127.0.0.1:1884");
+    EXPECT_EQ(c.broker.protocol, MqttProtocol::kV311);
+    EXPECT_EQ(c.broker.reconnect_delay_s, 1);
+    EXPECT_EQ(c.broker.reconnect_delay_max_s, 30);
     EXPECT_EQ(c.statistics_interval_s, 60);
     ASSERT_EQ(c.channels.size(), 1u);
     const ChannelSettings& ch = c.channels[0];
@@ -52,6 +57,46 @@ TEST(ConfigLoaderTest, ReadsEveryKeyWithDefaultsForTheRest) {
     EXPECT_EQ(ch.machines[1].params.ctrl_bit, 3 | 16);
     EXPECT_EQ(ch.machines[1].params.delm_type, 3);
     EXPECT_EQ(ch.machines[1].request, (std::vector<uint8_t>{0x41, 0x3F}));
+}
+
+TEST(ConfigLoaderTest, BrokerAddressesProtocolAndReconnectionDelays) {
+    const auto broker = [](const std::string& keys, BrokerSettings* b) {
+        std::string text = kValid;
+        const std::string from = R"("host": "127.0.0.1", "port": 1884, "qos": 1)";
+        text.replace(text.find(from), from.size(), keys);
+        BridgeConfig c;
+        std::string error;
+        const bool ok = ConfigLoader::Parse(text, &c, &error);
+        *b = c.broker;
+        return ok ? std::string() : error;
+    };
+    BrokerSettings b;
+    ASSERT_EQ(broker(R"("host": ["a.example:1885", "b.example", "[::1]:1886"], "port": 1884,)"
+                     R"( "protocol": "mqtt5", "reconnect_delay": 2, "reconnect_delay_max": 60)",
+                     &b),
+              "");
+    ASSERT_EQ(b.addresses.size(), 3u);
+    EXPECT_EQ(b.addresses[0].Text(), "a.example:1885");
+    EXPECT_EQ(b.addresses[1].Text(), "b.example:1884");
+    EXPECT_EQ(b.addresses[2].Text(), "[::1]:1886");
+    EXPECT_EQ(b.protocol, MqttProtocol::kV5);
+    EXPECT_EQ(b.reconnect_delay_s, 2);
+    EXPECT_EQ(b.reconnect_delay_max_s, 60);
+    // The millisecond keys of earlier releases, rounded up to seconds.
+    ASSERT_EQ(broker(R"("reconnect_min_ms": 100, "reconnect_max_ms": 2500)", &b), "");
+    EXPECT_EQ(b.reconnect_delay_s, 1);
+    EXPECT_EQ(b.reconnect_delay_max_s, 3);
+    EXPECT_EQ(broker(R"("reconnect_min_ms": 100, "reconnect_delay": 1)", &b)
+                  .rfind("broker.reconnect_min_ms: replaced by reconnect_delay", 0),
+              0u);
+    EXPECT_EQ(broker(R"("reconnect_delay": 9, "reconnect_delay_max": 3)", &b)
+                  .rfind("broker.reconnect_delay: must not exceed", 0),
+              0u);
+    EXPECT_EQ(broker(R"("protocol": "mqtt4")", &b).rfind("broker.protocol: ", 0), 0u);
+    EXPECT_EQ(broker(R"("host": [])", &b).rfind("broker.host: ", 0), 0u);
+    EXPECT_EQ(broker(R"("host": ["a", 1])", &b).rfind("broker.host: ", 0), 0u);
+    EXPECT_EQ(broker(R"("host": "a:0")", &b).rfind("broker.host: invalid port", 0), 0u);
+    EXPECT_EQ(broker(R"("host": ":1883")", &b).rfind("broker.host: ", 0), 0u);
 }
 
 TEST(ConfigLoaderTest, ErrorsNameTheKey) {
@@ -104,6 +149,7 @@ TEST(CommandHandlerTest, ChecksEveryCommandAgainstTheConfiguration) {
         {"2/set/request", "41", "needs a machine number"},
         {"2/set/mask", "1-2", "not configured"},
         {"2/set/reboot", "", "unknown command"},
+        {"2/set//3", "41", "unknown command"},
     };
     for (const auto& bad : kBad) {
         EXPECT_FALSE(handler.Parse(base + bad.topic, bad.payload, &cmd, &why)) << bad.topic;
@@ -148,4 +194,18 @@ TEST(PayloadWriterTest, MachinePayloadCarriesStatusReplyAndCycleTimes) {
     EXPECT_EQ(o.at("time").get<std::string>(), "2023-11-14T22:13:20.123456Z");
     EXPECT_EQ(o.at("cycle_us").get<double>(), 5400);
     EXPECT_TRUE(o.at("cycle_ok").get<bool>());
+}
+
+TEST(PayloadWriterTest, StatisticsCountTheCyclesThatCouldNotRun) {
+    ChannelStats stats;
+    stats.RecordCycle(false, 1000, {{1, 4, {}}});
+    stats.RecordMissed(3);
+    picojson::value v;
+    ASSERT_TRUE(picojson::parse(v, PayloadWriter::Stats(1, 60, {1700000000, 0}, stats)).empty());
+    const picojson::object& o = v.get<picojson::object>();
+    EXPECT_EQ(o.at("cycles").get<double>(), 1);
+    EXPECT_EQ(o.at("failed_cycles").get<double>(), 1);
+    EXPECT_EQ(o.at("missed_cycles").get<double>(), 3);
+    stats.Clear();
+    EXPECT_EQ(stats.Missed(), 0u);
 }
