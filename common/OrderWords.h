@@ -11,6 +11,8 @@ inline constexpr char kClose[] = "close";
 inline constexpr char kPort[] = "port";
 inline constexpr char kCompt[] = "compt";
 inline constexpr char kShut[] = "shut";
+// How a machine's replies end: frame,channel,mc_num,kind,length|
+inline constexpr char kFrame[] = "frame";
 
 // Response words.
 inline constexpr char kOpSuc[] = "opsuc";
@@ -21,6 +23,8 @@ inline constexpr char kClUse[] = "cluse";
 inline constexpr char kClErr[] = "clerr";
 inline constexpr char kCpSuc[] = "cpsuc";
 inline constexpr char kCpErr[] = "cperr";
+inline constexpr char kFrSuc[] = "frsuc";
+inline constexpr char kFrErr[] = "frerr";
 inline constexpr char kErr1[] = "err1";
 
 // Internal results, never transmitted.
@@ -36,6 +40,7 @@ inline constexpr std::size_t kOpenFields = 4;
 inline constexpr std::size_t kCloseFields = 2;
 inline constexpr std::size_t kPortFields = 8;
 inline constexpr std::size_t kComptFields = 3;
+inline constexpr std::size_t kFrameFields = 5;
 
 // One receive on either side carries at most this many bytes.
 inline constexpr std::size_t kReceiveBufferSize = 2048;

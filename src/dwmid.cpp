@@ -218,6 +218,9 @@ std::string dwmid::CallOrderFromLibrary(std::string order) {
     if (name == vel::order::kCompt) {
         return _lineManager->OrderComPort(fields);
     }
+    if (name == vel::order::kFrame) {
+        return _lineManager->OrderReplyFraming(fields);
+    }
     if (name == vel::order::kShut) {
         VLOG_INFO(_logger, "[{}:{}] ***** order shutdown");
         return vel::order::kFinish;

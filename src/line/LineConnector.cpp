@@ -166,6 +166,17 @@ int LineConnector::SetPortParams(int mc_num, unsigned char ctrl_bit, short time_
     return _driver->SetPortParams(mc_num, ctrl_bit, time_out, delm_type, len_after_delm, wait_time);
 }
 
+int LineConnector::SetReplyFraming(int mc_num, int kind, int length) {
+    std::lock_guard<std::mutex> guard(_lock);
+    VLOG_INFO(_logger,
+              "[{}:{}] ***** LineConnector::SetReplyFraming :  mc_num={} kind={} length={}", mc_num,
+              kind, length);
+    if (!_driver) {
+        return -3;
+    }
+    return _driver->SetReplyFraming(mc_num, kind, length);
+}
+
 int LineConnector::SetComFlags(int use_machine_flags) {
     std::lock_guard<std::mutex> guard(_lock);
     if (!_driver) {

@@ -56,6 +56,8 @@ class LineConnector {
     int Reset();
     int SetPortParams(int mc_num, unsigned char ctrl_bit, short time_out, unsigned char delm_type,
                       unsigned char len_after_delm, unsigned char wait_time);
+    // The driver's SetReplyFraming result; -3 when the channel was never opened.
+    int SetReplyFraming(int mc_num, int kind, int length);
     int SetComFlags(int use_machine_flags);
 
     bool IsStarting();

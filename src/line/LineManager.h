@@ -28,6 +28,8 @@ class LineManager {
     std::string OrderClose(const Fields& fields);
     std::string OrderPortParam(const Fields& fields);
     std::string OrderComPort(const Fields& fields);
+    // frame,channel,mc_num,kind,length: "frsuc", "frerr", or "err1" when malformed.
+    std::string OrderReplyFraming(const Fields& fields);
 
     // Tells every worker to stop at once, then waits for all of them together, at most
     // kStopWaitMillis; true when none runs any more. A worker that still runs is let go
