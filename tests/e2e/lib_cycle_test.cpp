@@ -19,14 +19,24 @@ const char kSim0[] = "/var/local/sandbox/ttySIM0";
 const char kSim1[] = "/var/local/sandbox/ttySIM1";
 
 // Machine 1 ends its reply with CR, machine 2 with ETX and one check byte, machine 3 by
-// silence; machine 4 never answers.
+// silence; machine 4 never answers. Machines 5 to 7 answer Modbus RTU requests: a valid read
+// reply, an exception reply, a reply with a wrong CRC; machine 8 sends 13 bytes and is given
+// a reply length of 7.
 const char kMachines[] = R"({"machines": [
  {"name": "cr", "match": {"address": 1, "position": 0}, "request_length": 2, "reply_text": "OK1\r"},
  {"name": "etx", "match": {"address": 2, "position": 0}, "request_length": 2,
   "reply_hex": "02 41 42 03 1C"},
  {"name": "quiet-end", "match": {"address": 3, "position": 0}, "request_length": 2,
   "reply_text": "SILENT-3"},
- {"name": "mute", "match": {"address": 4, "position": 0}, "request_length": 2, "fault": "no_reply"}
+ {"name": "mute", "match": {"address": 4, "position": 0}, "request_length": 2, "fault": "no_reply"},
+ {"name": "rtu", "match": {"address": 5, "position": 0}, "request_length": 8,
+  "modbus_reply_length": 7},
+ {"name": "rtu-exception", "match": {"address": 6, "position": 0}, "request_length": 8,
+  "reply_hex": "06 83 02 71 30"},
+ {"name": "rtu-bad-crc", "match": {"address": 7, "position": 0}, "request_length": 8,
+  "reply_hex": "07 03 02 12 34 3D 34"},
+ {"name": "fixed", "match": {"address": 8, "position": 0}, "request_length": 2,
+  "reply_text": "FIXED-8-EXTRA"}
 ]})";
 
 const std::vector<std::string> kSetup{
@@ -170,6 +180,31 @@ TEST_F(LibCycle, MachinesACycleDoesNotPollKeepTheirEarlierReplies) {
     EXPECT_EQ(lines[13], "start 1 1 calls 0");
     EXPECT_NE(lines[14].find(" status 2 len 3 hex 4F4B31 term 1"), std::string::npos) << lines[14];
     EXPECT_NE(lines[15].find(" status 0 len 3 hex 024142 term 1"), std::string::npos) << lines[15];
+}
+
+// A reply ends at its length or at the end of its Modbus RTU frame; a wrong CRC is a read
+// error. Machines, kinds and lengths out of range are refused.
+TEST_F(LibCycle, ReplyLengthAndModbusRtuFraming) {
+    const auto lines =
+        RunClient({"open:1", "frame:1:16:2:0", "frame:1:8:1:0", "frame:1:8:1:437", "frame:1:8:3:0",
+                   "frame:1:5:2:0", "frame:1:6:2:0", "frame:1:7:2:0", "frame:1:8:1:7",
+                   // A "port" order afterwards keeps the framing.
+                   "port:1:5:3:300:1:0:0", "port:1:6:3:300:1:0:0", "port:1:7:3:300:1:0:0",
+                   "port:1:8:3:300:1:0:0", "compt:1:240", "put:1:5:050300000001858E",
+                   "put:1:6:06030000000185BD", "put:1:7:070300000001846C", "put:1:8:0808",
+                   "start:1", "recv:1:5", "recv:1:6", "recv:1:7", "recv:1:8", "close:1"});
+    ASSERT_EQ(lines.size(), 25U) << testing::PrintToString(lines);
+    EXPECT_EQ(
+        std::vector<std::string>(lines.begin() + 1, lines.begin() + 9),
+        (std::vector<std::string>{"frame 1 16 0", "frame 1 8 0", "frame 1 8 0", "frame 1 8 0",
+                                  "frame 1 5 1", "frame 1 6 1", "frame 1 7 1", "frame 1 8 1"}));
+    EXPECT_EQ(lines[18], "start 1 0 calls 0");  // the wrong CRC fails the cycle
+    const std::vector<std::string> want{
+        " status 2 len 7 hex 05030230319C50 term 1", " status 2 len 5 hex 0683027130 term 1",
+        " status 24 len 0 hex  term 1", " status 2 len 7 hex 46495845442D38 term 1"};
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        EXPECT_NE(lines[19 + i].find(want[i]), std::string::npos) << lines[19 + i];
+    }
 }
 
 TEST_F(LibCycle, TableTwiceWithoutACycleAndAChannelNeverCycled) {
