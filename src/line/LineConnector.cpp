@@ -333,10 +333,24 @@ void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
             status = kStatusEnded;
             break;
         }
-        poll.WaitNextTick(kPollMicros);
+        AwaitRequest(poll);
     }
     finished = true;
     _alive = false;
+}
+
+void LineConnector::AwaitRequest(LinePacer& poll) {
+    // The library adds 1 to the receive entry's semaphore after it has set a request bit, so
+    // a request starts at once instead of at the next tick; the tick still bounds the wait
+    // for a client that writes the segment without waking the worker.
+    const int r = _shmem->SemWaitFor(shm::kReceiveEntry, poll.UntilNextTick(kPollMicros));
+    if (r == 0) {
+        // The coming poll serves what every post so far announced: their bits are set
+        // before they post. Dropping the rest keeps posts from piling up.
+        _shmem->ResetSemVal(shm::kReceiveEntry);
+    } else if (r != ETIMEDOUT) {
+        poll.WaitNextTick(kPollMicros);  // no semaphore to wait on
+    }
 }
 
 void LineConnector::ClearStaleAnswer(shm::ControlSegment* ctl, int channel) {

@@ -86,6 +86,8 @@ class LineConnector {
     void ServeTransmit(vel::shm::ControlSegment* ctl, int channel);
     void ServeCommunication(vel::shm::ControlSegment* ctl, int channel);
     void ClearStaleAnswer(vel::shm::ControlSegment* ctl, int channel);
+    // Waits until the next poll tick, or less when a client wakes the worker.
+    void AwaitRequest(LinePacer& poll);
 
     data::SettingDatas* _sd;
     std::shared_ptr<spdlog::logger> _logger;

@@ -70,6 +70,12 @@ void LinePacer::WaitNextTick(int64_t us) {
     SleepUntilDeadline();
 }
 
+int64_t LinePacer::UntilNextTick(int64_t us) const {
+    const int64_t period = us * 1000;
+    const int64_t now = NowNs();
+    return ((now / period + 1) * period - now + 999) / 1000;
+}
+
 void LinePacer::SleepUntilDeadline() const {
     timespec until{};
     until.tv_sec = static_cast<time_t>(_deadlineNs / kNsPerSec);

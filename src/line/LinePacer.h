@@ -31,6 +31,8 @@ class LinePacer {
     // same period thus wake together, one timer interrupt for all of them, and each still
     // looks at least once per period.
     void WaitNextTick(int64_t us);
+    // The time from now to the next whole multiple of us, for a wait that may end early.
+    int64_t UntilNextTick(int64_t us) const;
 
   private:
     static int64_t NowNs();

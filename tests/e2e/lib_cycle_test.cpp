@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "GroupClient.h"
 #include "LibE2e.h"
 #include "TestSupport.h"
 #include "rs485.h"
@@ -205,6 +206,32 @@ TEST_F(LibCycle, ReplyLengthAndModbusRtuFraming) {
     for (std::size_t i = 0; i < want.size(); ++i) {
         EXPECT_NE(lines[19 + i].find(want[i]), std::string::npos) << lines[19 + i];
     }
+}
+
+// The library wakes the worker when it posts a request; the worker takes every post it was
+// woken by, so none are left over. A client that writes the segment without waking the
+// worker is still served at the next poll.
+TEST_F(LibCycle, LibraryWakesTheWorkerAndAClientThatDoesNotIsServedToo) {
+    std::vector<std::string> steps = With({"open:1"}, kSetup);
+    for (int i = 0; i < 20; ++i) {
+        steps.push_back("start:1");
+    }
+    steps.push_back("touch:/var/local/sandbox/cycled");
+    steps.push_back("wait:/var/local/sandbox/checked");
+    steps.push_back("close:1");
+    CClientRun run;
+    ASSERT_TRUE(run.Start(client_, steps));
+    ASSERT_TRUE(
+        WaitUntil([] { return testsupport::FileExists("/var/local/sandbox/cycled"); }, 60000));
+    testsupport::GroupClient raw;
+    ASSERT_TRUE(raw.Attach("/var/local/velkey", 0));
+    EXPECT_EQ(raw.WakeSemValue(), 0);
+    EXPECT_EQ(raw.Communicate(20000), 1);  // machine 4 times out: the cycle fails
+    EXPECT_EQ(raw.Transmit(0, {0x01, 0x01}, 20000), 0);
+    EXPECT_EQ(raw.WakeSemValue(), 0);
+    ASSERT_TRUE(testsupport::WriteFile("/var/local/sandbox/checked", ""));
+    EXPECT_TRUE(run.Finish()) << run.Process().Stdout();
+    EXPECT_EQ(run.Line("start 1"), "start 1 0 calls 0");
 }
 
 TEST_F(LibCycle, TableTwiceWithoutACycleAndAChannelNeverCycled) {
