@@ -591,17 +591,18 @@ unsigned char Rs485Control::_rcvFramed(const std::string& tag, const Rs485Machin
     uint32_t idle = 0;
     int silence = 0;
     int64_t replying = -1;
-    unsigned char buf[kReadChunk] = {};
 
     for (;;) {
-        int chunk = kReadChunk;
+        // Reads go straight into the area and never beyond the reply's end: before a Modbus
+        // RTU reply tells its length, no more than the shortest reply; a reply that cannot
+        // tell it, at most one byte more than the longest frame, which is then refused.
+        int want = ModbusRtuFrame::kMaxLength + 1 - got;
         if (expected > 0) {
-            chunk = std::min(chunk, expected - got);
+            want = expected - got;
         } else if (expected == ModbusRtuFrame::kNeedMore) {
-            // No Modbus RTU reply is shorter than this: nothing beyond the frame is read.
-            chunk = std::min(chunk, ModbusRtuFrame::kMinLength + 1 - got);
+            want = ModbusRtuFrame::kMinLength + 1 - got;
         }
-        int n = static_cast<int>(::read(_fdTty, buf, static_cast<std::size_t>(chunk)));
+        int n = static_cast<int>(::read(_fdTty, area + got, static_cast<std::size_t>(want)));
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             n = 0;
         }
@@ -615,11 +616,6 @@ unsigned char Rs485Control::_rcvFramed(const std::string& tag, const Rs485Machin
         }
         if (n > 0) {
             VTRACE(tag << "RECV: ****** read size=" << n);
-            if (n > kReceiveAreaSize - got) {
-                VERROR(tag << "RECV: *** : reply longer than the receive area");
-                return vel::shm::kStatusReadError;
-            }
-            std::memcpy(area + got, buf, static_cast<std::size_t>(n));
             got += n;
             *rcv_dlen = got;
             replying = std::max<int64_t>(replying, 0);
@@ -633,14 +629,26 @@ unsigned char Rs485Control::_rcvFramed(const std::string& tag, const Rs485Machin
                     return vel::shm::kStatusReadError;
                 }
             }
+            if (got > ModbusRtuFrame::kMaxLength && expected == ModbusRtuFrame::kUnknown) {
+                VERROR(tag << "RECV: *** : reply longer than a Modbus RTU frame");
+                return vel::shm::kStatusReadError;
+            }
             if (expected > 0 && got >= expected) {
                 break;
             }
-            // The bytes still to come need at least their wire time; the last one is waited
-            // for by watching the tty, so the reply ends as soon as it is there.
-            const int ahead = expected > 0 ? std::min(n, expected - got) : n;
-            const int64_t pause = static_cast<int64_t>(ahead - 1) * sleep_time;
-            if (pause > 0) {
+            if (n == want) {
+                continue;  // more may be waiting already
+            }
+            // Caught up with the line: the bytes still to come need their wire time. The
+            // last one is waited for by watching the tty, so the reply ends when it is there.
+            int still = 0;
+            if (expected > 0) {
+                still = expected - got;
+            } else if (expected == ModbusRtuFrame::kNeedMore) {
+                still = ModbusRtuFrame::kMinLength + 1 - got;
+            }
+            if (still > 1) {
+                const int64_t pause = static_cast<int64_t>(still - 1) * sleep_time;
                 _pacer.Wait(pause);
                 replying += pause;
             }
