@@ -33,9 +33,9 @@ const char kMachines[] = R"({"machines": [
  {"name": "rtu", "match": {"address": 5, "position": 0}, "request_length": 8,
   "modbus_reply_length": 7},
  {"name": "rtu-exception", "match": {"address": 6, "position": 0}, "request_length": 8,
-  "reply_hex": "06 83 02 71 30"},
+  "modbus_exception": 2},
  {"name": "rtu-bad-crc", "match": {"address": 7, "position": 0}, "request_length": 8,
-  "reply_hex": "07 03 02 12 34 3D 34"},
+  "modbus_reply_length": 7, "fault": "bad_crc"},
  {"name": "fixed", "match": {"address": 8, "position": 0}, "request_length": 2,
   "reply_text": "FIXED-8-EXTRA"}
 ]})";
