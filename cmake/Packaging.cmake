@@ -120,10 +120,13 @@ endif()
 # ---- Debian packages: cpack -G DEB in a tree configured with -DCMAKE_INSTALL_PREFIX=/usr ----
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME rs485)
-set(CPACK_PACKAGE_VENDOR "rs485 developers")
-set(CPACK_PACKAGE_CONTACT "rs485 developers <rs485@localhost>")
+# The Maintainer field of every package; whoever ships the packages sets it to themselves.
+set(RS485_PACKAGE_MAINTAINER "dwmid developers <dwmid-dev@localhost>" CACHE STRING
+    "Maintainer field of the Debian packages, \"Name <address>\"")
+set(CPACK_PACKAGE_VENDOR "dwmid developers")
+set(CPACK_PACKAGE_CONTACT "${RS485_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${RS485_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Shared access to RS-485 lines of an embedded controller")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/CPackProjectConfig.cmake)
 # Programs and the library are stripped. With RS485_PACKAGE_DBGSYM, CPack strips them itself
@@ -140,12 +143,22 @@ set(CPACK_COMPONENT_DAEMON_GROUP dwmid)
 set(CPACK_COMPONENT_UNSPECIFIED_GROUP dwmid)
 set(CPACK_COMPONENT_LIBRARY_GROUP runtime)
 set(CPACK_COMPONENT_DEV_GROUP dev)
-set(CPACK_COMPONENT_GROUP_DWMID_DESCRIPTION
-    "RS-485 line daemon dwmid with the tools rs485ctl and rs485sim")
-set(CPACK_COMPONENT_GROUP_RUNTIME_DESCRIPTION
-    "Shared library through which applications use the RS-485 lines of dwmid")
-set(CPACK_COMPONENT_GROUP_DEV_DESCRIPTION
-    "Development files of librs485: rs485.h, pkg-config file and CMake package")
+# Each package's Description: a summary line, then the long description (CPack wraps it).
+# No CPACK_PACKAGE_DESCRIPTION_SUMMARY: CPack would put that one line above all three.
+set(CPACK_DEBIAN_DWMID_DESCRIPTION "RS-485 line daemon with its commissioning tools
+dwmid owns the RS-485 lines of an embedded controller and is the bus master of up to 15 slave
+machines per line; application processes share the lines through librs485. The package also
+holds rs485ctl (commissioning and diagnosis from the command line), rs485sim (a bus simulator
+on pseudo-terminals, with an example machine file), the systemd unit, the configuration
+templates that the postinst puts in place where none exists, and the man pages.")
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "shared library for applications on the RS-485 lines of dwmid
+librs485.so.1 lets application processes share the RS-485 lines that the daemon dwmid owns:
+it sends the daemon short text orders over local TCP and exchanges requests and replies
+through System V shared memory. It has no thread of its own.")
+set(CPACK_DEBIAN_DEV_DESCRIPTION "development files for librs485
+The header rs485.h, the development link librs485.so, the pkg-config file librs485.pc and
+the CMake package rs485 (target rs485::rs485), for building applications that use the
+RS-485 lines of dwmid through librs485.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # rs485ctl links librs485 from the other package of this build.
@@ -155,7 +168,10 @@ set(CPACK_DEBIAN_DWMID_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_DWMID_PACKAGE_DEPENDS "librs485-1 (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME librs485-1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
+# A shlibs file for librs485.so.1 (only the runtime package holds a shared object; CPack
+# knows no per-package form of this switch).
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME librs485-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "librs485-1 (= ${PROJECT_VERSION})")
@@ -169,7 +185,23 @@ endforeach()
 set(CPACK_DEBIAN_DWMID_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/postinst
     ${PROJECT_BINARY_DIR}/deb/prerm ${PROJECT_BINARY_DIR}/deb/postrm)
 set(CPACK_DEBIAN_DWMID_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The library's own postinst and postrm keep CPack from adding a bare ldconfig; the linker
+# cache is rebuilt through the ldconfig trigger (see packaging/librs485-1.maintscript).
+foreach(script postinst postrm)
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/librs485-1.maintscript
+        ${PROJECT_BINARY_DIR}/deb/runtime/${script} COPYONLY)
+endforeach()
+configure_file(${PROJECT_SOURCE_DIR}/packaging/librs485-1.triggers
+    ${PROJECT_BINARY_DIR}/deb/runtime/triggers COPYONLY)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/runtime/postinst
+    ${PROJECT_BINARY_DIR}/deb/runtime/postrm ${PROJECT_BINARY_DIR}/deb/runtime/triggers)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
+
+# The size of each package as dpkg will see it, printed from this build.
+add_custom_target(package_sizes
+    COMMAND ${PROJECT_SOURCE_DIR}/scripts/package-sizes.sh ${PROJECT_BINARY_DIR}
+    USES_TERMINAL VERBATIM)
 
 # Installation and package tests; they build and run host programs, so not when cross-building.
 if(RS485_BUILD_TESTS AND NOT CMAKE_CROSSCOMPILING)

@@ -4,6 +4,7 @@
 #include <picojson.h>
 
 #include <csignal>
+#include <memory>
 #include <string>
 
 #include "MqttBroker.h"
@@ -329,6 +330,9 @@ TEST(MqttBridgeCheck, RefusesAConfigurationWithErrorsNamingTheKey) {
     if (BridgeBin().empty()) {
         GTEST_SKIP() << "RS485MQTT_BIN is not set: the bridge was not built";
     }
+    ConfigPlan plan;
+    plan.lines.push_back({std::string(kSandbox) + "/tty0"});
+    ASSERT_TRUE(InstallConfig(plan));
     const std::string conf = std::string(kSandbox) + "/check.conf";
     ASSERT_TRUE(WriteFile(conf, BridgeConfigText(false)));
     ChildProcess ok;
@@ -355,6 +359,42 @@ TEST(MqttBridgeCheck, RefusesAConfigurationWithErrorsNamingTheKey) {
               std::string::npos)
         << refused.Stderr();
     EXPECT_EQ(refused.Stdout(), "");
+}
+
+// A channel that dwlib.conf does not describe could be opened but never attached, and a file
+// that cannot be read is refused with the system's reason.
+TEST(MqttBridgeCheck, RefusesAChannelOutsideDwlibConfAndNamesWhyAFileIsUnreadable) {
+    if (BridgeBin().empty()) {
+        GTEST_SKIP() << "RS485MQTT_BIN is not set: the bridge was not built";
+    }
+    ConfigPlan plan;
+    plan.lines.push_back({std::string(kSandbox) + "/tty0"});
+    ASSERT_TRUE(InstallConfig(plan));
+    const std::string conf = std::string(kSandbox) + "/check3.conf";
+    std::string second = BridgeConfigText(false);
+    second.replace(second.find("\"channel\": 1"), 12, "\"channel\": 2");
+    ASSERT_TRUE(WriteFile(conf, second));
+    const auto check = [](const std::string& file, const std::string& name) {
+        auto run = std::make_unique<ChildProcess>();
+        EXPECT_TRUE(run->Start({BridgeBin(), "--check", "--config", file},
+                               std::string(kSandbox) + "/" + name + ".out",
+                               std::string(kSandbox) + "/" + name + ".err"));
+        EXPECT_TRUE(run->Wait(30000));
+        return run;
+    };
+    const auto outside = check(conf, "check3");
+    EXPECT_EQ(outside->ExitStatus(), 2);
+    EXPECT_NE(outside->Stderr().find("channel 2: not described by " + std::string(kLibConf)),
+              std::string::npos)
+        << outside->Stderr();
+    EXPECT_EQ(outside->Stdout(), "");
+
+    const auto missing = check(std::string(kSandbox) + "/no-such.conf", "check4");
+    EXPECT_EQ(missing->ExitStatus(), 2);
+    EXPECT_NE(missing->Stderr().find("cannot read the configuration file: No such file or "
+                                     "directory"),
+              std::string::npos)
+        << missing->Stderr();
 }
 
 }  // namespace

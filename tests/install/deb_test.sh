@@ -41,12 +41,23 @@ if [[ "$daemon_files" == *etc/vellib/* ]]; then
     fail "the package must not carry /usr/local/etc/vellib files"
 fi
 for f in /share/dwmid/dwmid.conf.example /share/dwmid/dwlib.conf.example \
-         /share/man/man8/dwmid.8.gz /share/man/man1/rs485sim.1.gz /share/man/man1/rs485ctl.1.gz; do
+         /share/dwmid/rs485sim-machines.json /share/man/man8/dwmid.8.gz /share/man/man1/rs485sim.1.gz /share/man/man1/rs485ctl.1.gz; do
     [[ "$daemon_files" == *"$f"* ]] || fail "dwmid lacks $f"
 done
 for f in $(find "$scratch/x" -type f \( -path '*bin/*' -o -name 'librs485.so.1.*' \)); do
     if readelf -S "$f" | grep -qE '\.(symtab|debug_info)'; then fail "not stripped: $f"; fi
 done
+# Each package describes itself: its own summary line and long description.
+summaries=$(for deb in "$daemon_deb" "$lib_deb" "$dev_deb"; do
+    dpkg-deb -f "$deb" Description | head -n 1; done | sort -u | wc -l)
+[[ $summaries -eq 3 ]] || fail "the packages share a description"
+for deb in "$daemon_deb" "$lib_deb" "$dev_deb"; do
+    [[ $(dpkg-deb -f "$deb" Description | wc -l) -ge 3 ]] || fail "no long description: $deb"
+done
+dpkg-deb -e "$lib_deb" "$scratch/lib-control"
+grep -qx 'activate-noawait ldconfig' "$scratch/lib-control/triggers" \
+    || fail "librs485-1 does not activate the ldconfig trigger"
+grep -q '^librs485 1 librs485-1 ' "$scratch/lib-control/shlibs" || fail "librs485-1 shlibs"
 dpkg-deb -e "$daemon_deb" "$scratch/control"
 if grep -q /usr/share/doc "$scratch"/control/postinst "$scratch"/control/prerm \
         "$scratch"/control/postrm; then
@@ -56,12 +67,27 @@ fi
 root=$scratch/root
 mkdir -p "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/info"
 : > "$root/var/lib/dpkg/status"
+# Maintainer scripts run without chroot here, so an ldconfig or systemctl they call would
+# act on this system instead of the root: recording stand-ins come first on the PATH.
+fakebin=$scratch/fakebin
+mkdir -p "$fakebin"
+for tool in ldconfig systemctl; do
+    printf '#!/bin/sh\necho "%s $*" >> %s/host-calls\n' "$tool" "$scratch" > "$fakebin/$tool"
+    chmod +x "$fakebin/$tool"
+done
+cache_before=$(stat -c '%Y %s' /etc/ld.so.cache 2>/dev/null || echo none)
 dpkg_root() {
-    dpkg --root="$root" --force-depends --force-script-chrootless --force-not-root \
-        --log=/dev/null "$@"
+    PATH=$fakebin:$PATH dpkg --root="$root" --force-depends --force-script-chrootless \
+        --force-not-root --log=/dev/null "$@"
+}
+host_untouched() {
+    [[ ! -s "$scratch/host-calls" ]] || fail "$1 ran on the host: $(cat "$scratch/host-calls")"
+    [[ $(stat -c '%Y %s' /etc/ld.so.cache 2>/dev/null || echo none) == "$cache_before" ]] \
+        || fail "$1 changed the host's /etc/ld.so.cache"
 }
 dpkg_root -i "$lib_deb" "$dev_deb" "$daemon_deb" > "$scratch/dpkg.log" 2>&1 \
     || { cat "$scratch/dpkg.log"; fail "dpkg -i"; }
+host_untouched "dpkg --root -i"
 dpkg_root -s dwmid | grep -q '^Status: install ok installed' || fail "dwmid not installed"
 dpkg_root -s librs485-1 | grep -q '^Status: install ok installed' || fail "librs485-1 not installed"
 conf=$root/usr/local/etc/vellib
@@ -83,11 +109,10 @@ libdir=$(dirname "$(find "$root" -name librs485.so.1 | head -n 1)")
 unit=$(find "$root" -name dwmid.service)
 grep -qx "ExecStart=${dwmid#"$root"}" "$unit" || fail "unit ExecStart does not name the packaged dwmid"
 
-# The packaged example configuration, with line 1 on the simulator and no start delay.
-cat > "$scratch/machines.json" <<'JSON'
-{"machines": [{"name": "m1", "match": {"prefix_text": "Q"}, "reply_text": "PKG-OK\r"}]}
-JSON
-"$sim" --link /var/local/sandbox/tty0 --config "$scratch/machines.json" --baud 3 \
+# The packaged example configuration, with line 1 on the simulator and no start delay; the
+# simulator answers as the packaged example machines.
+machines=$(find "$root" -name rs485sim-machines.json)
+"$sim" --link /var/local/sandbox/tty0 --config "$machines" --baud 3 \
     --log "$scratch/sim.log" > /dev/null 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do [[ -e /var/local/sandbox/tty0 ]] && break; sleep 0.1; done
@@ -105,9 +130,9 @@ for _ in $(seq 300); do
     sleep 0.1
 done
 grep -q 'accept end' /var/local/vellog/dwmid.log || fail "packaged dwmid does not serve"
-out=$(LD_LIBRARY_PATH=$libdir "$ctl" -c 1 -b 3 -d cr --text 1=Q) \
+out=$(LD_LIBRARY_PATH=$libdir "$ctl" -c 1 -b 3 -d cr --text 1=P?) \
     || fail "packaged rs485ctl failed: $out"
-[[ "$out" == *'complete    len 6    hex 50 4B 47 2D 4F 4B  text "PKG-OK"'* ]] \
+[[ "$out" == *'complete    len 5    hex 52 45 41 44 59  text "READY"'* ]] \
     || fail "unexpected reply: $out"
 kill -TERM "$dwmid_pid"
 status=0
@@ -115,5 +140,8 @@ wait "$dwmid_pid" || status=$?
 [[ $status -eq 0 ]] || fail "dwmid exit status $status after SIGTERM"
 kill -TERM "$sim_pid"
 wait "$sim_pid" || true
+dpkg_root -r librs485-dev dwmid librs485-1 > "$scratch/dpkg3.log" 2>&1 \
+    || { cat "$scratch/dpkg3.log"; fail "dpkg --root -r"; }
+host_untouched "dpkg --root -r"
 rm -rf "$scratch"
 echo "package test passed"

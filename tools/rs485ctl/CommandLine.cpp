@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <array>
+
 #include "ByteText.h"
 #include "FrameFormat.h"
 #include "NumberText.h"
@@ -16,10 +18,13 @@ namespace {
 
 constexpr char kFooter[] = R"(Requests:
   --hex 1=023103 --text 2='ID?\r'   request for machine 1 in hex, for machine 2 as text
-Per-machine parameters override the global ones:
+A machine named in --set starts from the defaults (8N1, delimiter none,
+trailing 0, timeout 100, wait 0), not from the global options; only the keys
+given change, so its framing never mixes with the global one:
   --set 2:format=7E1,timeout=300,delimiter=cr,trailing=0,wait=5
   --set 3:framing=modbus-rtu --set 4:framing=12
-Without --machines, the machines that have a request take part.
+Without --machines, the machines that have a request take part; --machines all
+means machines 1 to 15, and those without a request are polled with an empty one.
 
 Exit status: 0 success; 1 a cycle failed (a polled machine timed out or had a
 read error) or a request was refused; 2 bad arguments;
@@ -112,7 +117,8 @@ CommandLine::Outcome CommandLine::Parse(int argc, const char* const* argv) {
         ->check(CLI::Range(0, 5))
         ->capture_default_str();
     app.add_flag("--sniffer", settings_.sniffer, "Open the channel in sniffer mode");
-    app.add_option("-m,--machines", machines, "Machines taking part, e.g. 1,3-5 or all");
+    app.add_option("-m,--machines", machines,
+                   "Machines taking part, e.g. 1,3-5, or all for machines 1 to 15");
     app.add_option("-f,--format", format, "Character format: 8N1, 7E1, 8O2, ... or 0..255")
         ->capture_default_str();
     app.add_option("-d,--delimiter", delimiter,
@@ -132,7 +138,9 @@ CommandLine::Outcome CommandLine::Parse(int argc, const char* const* argv) {
     app.add_option("-w,--wait", wait, "Wait before each request, in units of 4 ms")
         ->check(CLI::Range(0, 255))
         ->capture_default_str();
-    app.add_option("--set", sets, "Parameters of one machine: M:key=value[,key=value]");
+    app.add_option("--set", sets,
+                   "Parameters of machine M, starting from the defaults instead of the global "
+                   "options: M:key=value[,key=value]");
     app.add_option("-x,--hex", hex, "Request in hex for machine M: M=HEX");
     app.add_option("-s,--text", text, "Request as text for machine M: M=TEXT (\\r \\n \\xHH)");
     CLI::Option* count = app.add_option("-n,--count", settings_.count,
@@ -216,12 +224,19 @@ void CommandLine::_warnMachinesWithoutRequest() {
 }
 
 bool CommandLine::_applyMachineOptions(const std::vector<std::string>& sets) {
+    std::array<bool, RS485_MACHINE_COUNT> reset{};
     for (const std::string& item : sets) {
         int machine = 0;
         std::string rest;
         if (!SplitMachineItem(item, ':', &machine, &rest)) {
             message_ = "invalid --set \"" + item + "\" (expected M:key=value[,key=value])";
             return false;
+        }
+        // A machine named in --set starts from the defaults: a delimiter of its own with a
+        // global --trailing would wait for bytes that never come or end a reply early.
+        if (!reset[machine - 1]) {
+            settings_.params[machine - 1] = MachineParams{};
+            reset[machine - 1] = true;
         }
         std::size_t start = 0;
         while (start <= rest.size()) {

@@ -8,6 +8,7 @@
 #include "Bridge.h"
 #include "BridgeLog.h"
 #include "ConfigLoader.h"
+#include "LibConfCheck.h"
 #include "PlanPrinter.h"
 #include "SignalWatch.h"
 #include "StdoutDiverter.h"
@@ -17,8 +18,15 @@ namespace {
 constexpr char kUsage[] =
     "usage: rs485mqtt [--config FILE] [--check] [--trace]\n"
     "  --config FILE  configuration file (default /usr/local/etc/vellib/rs485mqtt.conf)\n"
-    "  --check        check the configuration, print the plan and exit (0 valid, 2 refused)\n"
-    "  --trace        let the library's trace lines through to standard error\n";
+    "  --check        check the configuration and its channels against dwlib.conf, print\n"
+    "                 the plan and exit\n"
+    "  --trace        let the library's trace lines through to standard error\n"
+    "exit status: 0 valid (--check) or stopped by SIGTERM/SIGINT; 1 the MQTT client could\n"
+    "not be set up; 2 configuration refused or unreadable (the message gives the reason);\n"
+    "64 unknown argument\n";
+
+// Usage errors, as sysexits.h names them.
+constexpr int kExitUsage = 64;
 
 }  // namespace
 
@@ -39,7 +47,7 @@ int main(int argc, char** argv) {
             return 0;
         } else {
             std::fprintf(stderr, "rs485mqtt: unknown argument \"%s\"\n%s", argv[i], kUsage);
-            return 64;
+            return kExitUsage;
         }
     }
     BridgeConfig config;
@@ -53,6 +61,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (check) {
+        if (!LibConfCheck::Channels(config, kLibConfPath, &error)) {
+            std::fprintf(stderr, "rs485mqtt: %s: %s\n", path.c_str(), error.c_str());
+            return 2;
+        }
         PlanPrinter::Print(stdout, path, config);
         return 0;
     }

@@ -202,13 +202,45 @@ TEST(CommandLineTest, GlobalAndPerMachineParameters) {
     EXPECT_EQ(s.params[1].ctrl_bit, 0x3b);
     EXPECT_EQ(s.params[1].delm_type, 13);
     EXPECT_EQ(s.params[1].time_out, 40);
-    EXPECT_EQ(s.params[1].len_after_delm, 1);
     EXPECT_EQ(s.params[2].wait_time, 9);
-    EXPECT_EQ(s.params[2].ctrl_bit, 0x12);
-    EXPECT_EQ(s.params[1].reply_framing, RS485_REPLY_LENGTH);
-    EXPECT_EQ(s.params[1].reply_length, 12);
+    EXPECT_EQ(s.params[0].reply_framing, RS485_REPLY_LENGTH);
+    EXPECT_EQ(s.params[0].reply_length, 12);
     EXPECT_EQ(s.params[2].reply_framing, RS485_REPLY_MODBUS_RTU);
     EXPECT_EQ(s.params[2].reply_length, 0);
+}
+
+// A machine named in --set starts from the defaults, so a global --trailing never sticks to
+// a delimiter of its own; repeated --set items for one machine add up.
+TEST(CommandLineTest, SetStartsFromTheDefaultsNotTheGlobalOptions) {
+    CommandLine cl;
+    ASSERT_EQ(ParseArgs(&cl, {"-f", "7E1", "-d", "etx", "--trailing", "1", "-t", "250", "-w", "3",
+                              "--hex", "1=01", "--hex", "2=02", "--set", "2:delimiter=cr", "--set",
+                              "2:wait=9"}),
+              CommandLine::Outcome::kRun)
+        << cl.Message();
+    const MachineParams& global = cl.Settings().params[0];
+    EXPECT_EQ(global.ctrl_bit, 0x12);
+    EXPECT_EQ(global.delm_type, 3);
+    EXPECT_EQ(global.len_after_delm, 1);
+    const MachineParams& own = cl.Settings().params[1];
+    EXPECT_EQ(own.delm_type, 13);
+    EXPECT_EQ(own.wait_time, 9);
+    EXPECT_EQ(own.len_after_delm, 0);
+    EXPECT_EQ(own.ctrl_bit, 0x03);
+    EXPECT_EQ(own.time_out, 100);
+}
+
+// "all" is machines 1 to 15, with or without a request; the help and the warning say so.
+TEST(CommandLineTest, AllMeansEveryMachine) {
+    CommandLine cl;
+    ASSERT_EQ(ParseArgs(&cl, {"-m", "all", "--hex", "2=01"}), CommandLine::Outcome::kRun);
+    EXPECT_EQ(cl.Settings().machine_mask, 0x7fff);
+    ASSERT_EQ(cl.Warnings().size(), 1U);
+    EXPECT_NE(cl.Warnings()[0].find("machine 1, 3, 4"), std::string::npos) << cl.Warnings()[0];
+    CommandLine help;
+    ASSERT_EQ(ParseArgs(&help, {"--help"}), CommandLine::Outcome::kHelp);
+    EXPECT_NE(help.Message().find("all for machines 1 to 15"), std::string::npos);
+    EXPECT_NE(help.Message().find("starts from the defaults"), std::string::npos);
 }
 
 TEST(CommandLineTest, IntervalWithoutCountRepeatsUntilInterrupted) {
