@@ -1,8 +1,9 @@
-// Side by side in one run: polling cycles of 15 machines by the line driver and by a master
-// built on libmodbus, on the same simulated bus (rs485sim, Modbus RTU machines), next to the
-// bare wire time. Both masters send the same 8-byte requests (read 88 coils, CRC included)
-// and get the same 16-byte replies.
-// Usage: bench_peer [CYCLES]   (inside scripts/sandbox; RS485SIM_BIN names the simulator)
+// Side by side in one run: polling cycles of 15 machines by the line driver as the Parts
+// configure it (RTS with the SPI tool, replies ended by silence), by the line driver in "auto"
+// mode with Modbus RTU framing, and by a master built on libmodbus, on the same simulated bus
+// (rs485sim, Modbus RTU machines), next to the bare wire time. Both masters send the same 8-byte
+// requests (read 88 coils, CRC included) and get the same 16-byte replies. Usage: bench_peer
+// [CYCLES]   (inside scripts/sandbox; RS485SIM_BIN names the simulator)
 #include <errno.h>
 #include <fcntl.h>
 #include <modbus.h>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "DirectionControl.h"
 #include "ModbusRtu.h"
 #include "QuietOutput.h"
 #include "Rs485Control.h"
@@ -74,15 +76,25 @@ double MedianMs(int cycles, const std::function<bool()>& cycle, int* fails) {
     return ms[ms.size() / 2];
 }
 
-// The line driver, framing the replies by silence as it must for Modbus RTU. Its traces go
+// The line driver. Today's mode: RTS with the SPI tool, the replies framed by silence.
+// auto_rtu: a self-switching adapter ("auto", no echo) and Modbus RTU framing. Its traces go
 // to /dev/null while it runs.
-double DriverMs(int baud, int cycles, int null_fd, int* fails) {
+double DriverMs(int baud, int cycles, int null_fd, bool auto_rtu, int* fails) {
+    using veldw485::line::DirectionControl;
     const bench::QuietOutput quiet(null_fd);
-    veldw485::line::Rs485Control drv(kLink, "none", baud, kMachines, 0);
+    veldw485::line::DirectionSettings direction;
+    direction.mode =
+        auto_rtu ? veldw485::line::DirectionMode::kAuto : veldw485::line::DirectionMode::kRtsSpi;
+    direction.de_line = "none";
+    veldw485::line::Rs485Control drv(kLink, DirectionControl::Create(direction, 0), baud, kMachines,
+                                     0);
     double median = -1;
     if (drv.Open(false, static_cast<unsigned char>(baud)) == 0) {
         for (int mc = 0; mc < kMachines; ++mc) {
             drv.SetPortParams(mc, 0x03, 200, 1, 0, 0);
+            if (auto_rtu) {
+                drv.SetReplyFraming(mc, 2, 0);
+            }
             const std::string req = Request(mc);
             drv.SetSendData(mc, reinterpret_cast<const unsigned char*>(req.data()), kRequestLen);
         }
@@ -143,8 +155,9 @@ int main(int argc, char** argv) {
     }
     std::printf("cycle of %d Modbus RTU machines, %d-byte requests, %d-byte replies, %d cycles\n\n",
                 kMachines, kRequestLen, kReplyLen, cycles);
-    std::printf("%5s %7s %12s %14s %9s %10s %14s %11s\n", "baud", "bit/s", "driver ms",
-                "libmodbus ms", "wire ms", "drv/wire", "libmodbus/wire", "fails d/l");
+    std::printf("%5s %7s %10s %10s %13s %8s %9s %9s %15s %13s\n", "baud", "bit/s", "driver ms",
+                "auto+rtu ms", "libmodbus ms", "wire ms", "drv/wire", "auto/wire", "libmodbus/wire",
+                "fails d/a/l");
     std::fflush(stdout);
     bench::WriteText(kConfig, Machines());
     for (const int baud : {3, 4, 5}) {
@@ -154,20 +167,24 @@ int main(int argc, char** argv) {
             return 1;
         }
         int driver_fails = 0;
+        int auto_fails = 0;
         int peer_fails = 0;
-        const double driver = DriverMs(baud, cycles, null_fd, &driver_fails);
+        const double driver = DriverMs(baud, cycles, null_fd, false, &driver_fails);
+        const double auto_rtu = DriverMs(baud, cycles, null_fd, true, &auto_fails);
         const double peer = LibmodbusMs(baud, cycles, &peer_fails);
         ::kill(sim, SIGTERM);
         ::waitpid(sim, nullptr, 0);
-        if (driver < 0 || peer < 0) {
-            std::fprintf(stderr, "bench_peer: cannot open %s (driver %s, libmodbus %s)\n", kLink,
-                         driver < 0 ? "failed" : "ok", peer < 0 ? "failed" : "ok");
+        if (driver < 0 || auto_rtu < 0 || peer < 0) {
+            std::fprintf(stderr, "bench_peer: cannot open %s (driver %s, auto %s, libmodbus %s)\n",
+                         kLink, driver < 0 ? "failed" : "ok", auto_rtu < 0 ? "failed" : "ok",
+                         peer < 0 ? "failed" : "ok");
             return 1;
         }
         const double wire = kMachines * (kRequestLen + kReplyLen) * kBitsPerChar * 1000.0 /
                             static_cast<double>(kBitRate[baud]);
-        std::printf("%5d %7d %12.1f %14.1f %9.1f %10.2f %14.2f %5d/%d\n", baud, kBitRate[baud],
-                    driver, peer, wire, driver / wire, peer / wire, driver_fails, peer_fails);
+        std::printf("%5d %7d %10.1f %11.1f %13.1f %8.1f %9.2f %9.2f %15.2f %7d/%d/%d\n", baud,
+                    kBitRate[baud], driver, auto_rtu, peer, wire, driver / wire, auto_rtu / wire,
+                    peer / wire, driver_fails, auto_fails, peer_fails);
         std::fflush(stdout);
     }
     ::close(null_fd);

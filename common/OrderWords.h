@@ -16,6 +16,8 @@ inline constexpr char kShut[] = "shut";
 inline constexpr char kUser[] = "user";
 // Lists the channel's users.
 inline constexpr char kUsers[] = "users";
+// How a machine's replies end: frame,channel,mc_num,kind,length|
+inline constexpr char kFrame[] = "frame";
 
 // Response words.
 inline constexpr char kOpSuc[] = "opsuc";
@@ -26,6 +28,8 @@ inline constexpr char kClUse[] = "cluse";
 inline constexpr char kClErr[] = "clerr";
 inline constexpr char kCpSuc[] = "cpsuc";
 inline constexpr char kCpErr[] = "cperr";
+inline constexpr char kFrSuc[] = "frsuc";
+inline constexpr char kFrErr[] = "frerr";
 inline constexpr char kErr1[] = "err1";
 // "us" followed by the identity in decimal, e.g. "us7".
 inline constexpr char kUsPrefix[] = "us";
@@ -54,6 +58,7 @@ inline constexpr std::size_t kPortFields = 8;
 inline constexpr std::size_t kComptFields = 3;
 inline constexpr std::size_t kUserFields = 4;
 inline constexpr std::size_t kUsersFields = 2;
+inline constexpr std::size_t kFrameFields = 5;
 
 // One receive on either side carries at most this many bytes.
 inline constexpr std::size_t kReceiveBufferSize = 2048;

@@ -270,6 +270,37 @@ RS485_API void pxa_rs485_setPortParams(int channel, int mc_num, unsigned char ct
                                        unsigned char len_after_delm, unsigned char wait_time);
 
 /*
+ * How the replies of a machine end (`kind` of pxa_rs485_setReplyFraming):
+ *   RS485_REPLY_DELIMITED  by the delimiter or the silence of pxa_rs485_setPortParams (the
+ *                          default);
+ *   RS485_REPLY_LENGTH     after `length` bytes (1..RS485_MAX_REPLY): the reply is complete at
+ *                          its last byte, without waiting for silence; bytes the machine sends
+ *                          beyond it are discarded;
+ *   RS485_REPLY_MODBUS_RTU as a Modbus RTU frame: its length follows from the function code
+ *                          (exception replies included) and the CRC is checked; a wrong CRC
+ *                          gives RS485_STATUS_READ_ERROR with len 0. The whole frame is stored,
+ *                          address to CRC. A function whose reply does not give its own length
+ *                          (0x2B, user functions) ends after a silence of four characters, and
+ *                          its CRC is checked too.
+ * With the last two, delm_type and len_after_delm are not used; time_out keeps its meaning:
+ * silence tolerated before the first byte and between two bytes (a reply that stops short
+ * ends with RS485_STATUS_TIMEOUT and the bytes received).
+ */
+#define RS485_REPLY_DELIMITED 0
+#define RS485_REPLY_LENGTH 1
+#define RS485_REPLY_MODBUS_RTU 2
+
+/*
+ * Sets how the replies of machine `mc_num` (1..15) of `channel` end (RS485_REPLY_... above);
+ * `length` is the reply length for RS485_REPLY_LENGTH and is not looked at otherwise. Used
+ * from the next cycle on and kept until set again while the channel's line stays open at the
+ * daemon; pxa_rs485_setPortParams does not change it. Result: 1 the daemon set it; 0 refused
+ * (machine, kind or length out of range), no reply within "res_wait_timeout", channel not
+ * open, no open yet. Blocks for the exchange with the daemon, like pxa_rs485_setComFlags.
+ */
+RS485_API int pxa_rs485_setReplyFraming(int channel, int mc_num, int kind, int length);
+
+/*
  * Chooses the machines that take part in the cycles of `channel`: bit i of `flags` selects
  * machine i + 1. Result: 1 the daemon accepted the mask; 0 otherwise (refused, no reply within
  * "res_wait_timeout", channel not open, no open yet).

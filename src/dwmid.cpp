@@ -234,6 +234,9 @@ std::string dwmid::CallOrderFrom(int connection, std::string order) {
     if (name == vel::order::kUsers) {
         return _lineManager->OrderUsers(fields);
     }
+    if (name == vel::order::kFrame) {
+        return _lineManager->OrderReplyFraming(fields, connection);
+    }
     if (name == vel::order::kShut) {
         VLOG_INFO(_logger, "[{}:{}] ***** order shutdown");
         return vel::order::kFinish;

@@ -97,6 +97,9 @@ RequestExchange::Outcome RequestExchange::Post(uint32_t request_bit, int32_t mod
         ctl->data[data_len] = 0;
     }
     _shm.MutexUnlock(shm::kControlEntry);
+    // Wakes the worker, which otherwise sees the request at its next poll. The receive
+    // entry's semaphore serves no other purpose; a failure only costs that wait.
+    (void)_shm.SemUnlock(shm::kReceiveEntry);
     return Outcome::kDone;
 }
 

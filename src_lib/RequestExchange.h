@@ -31,7 +31,8 @@ class RequestExchange {
     // Waits until the control slot is free (no request in flight, no answer uncollected),
     // then, under the control mutex, drops semaphore posts nobody is owed and sets
     // request_bit with mode and, for data_len >= 0 (a transmit request), data_len bytes of
-    // data and a 0 byte.
+    // data and a 0 byte. Then wakes the channel's worker through the receive entry's
+    // semaphore.
     Outcome Post(uint32_t request_bit, int32_t mode, const uint8_t* data, int32_t data_len);
     // Waits for answer_bit; a post that finds it not set is not this request's answer and the
     // wait goes on. With an identity, an answer to another requester is left in place and its

@@ -97,10 +97,23 @@ int SerialLine::SetComFlags(int mask) {
     const std::string order = _order(vel::order::kCompt) + vel::order::kFieldSeparator +
                               std::to_string(mask) + vel::order::kTerminator;
     VTRACE(_channel << ":: in SetComFlags sendData=" << order);
+    return _exchange(order, vel::order::kCpSuc);
+}
+
+int SerialLine::SetReplyFraming(int mc_num, int kind, int length) {
+    const char sep = vel::order::kFieldSeparator;
+    const std::string order = _order(vel::order::kFrame) + sep + std::to_string(mc_num) + sep +
+                              std::to_string(kind) + sep + std::to_string(length) +
+                              vel::order::kTerminator;
+    VTRACE(_channel << ":: in SetReplyFraming sendData=" << order);
+    return _exchange(order, vel::order::kFrSuc);
+}
+
+int SerialLine::_exchange(const std::string& order, const char* success) {
     std::string reply;
     const int r = _socket.SendAndRecvData(order, _replyWait(), reply);
     if (r >= 1) {
-        if (reply == vel::order::kCpSuc) {
+        if (reply == success) {
             return 0;
         }
         VTRACE(_channel << ":: ppppppppp recv_data=" << reply);

@@ -30,6 +30,9 @@ class SerialLine {
     // 0 "cpsuc"; -99 other reply; -100 no reply in time; -1 send failed; -2 receive failed or
     // closed; -101 any other transport result.
     int SetComFlags(int mask);
+    // 0 "frsuc"; -99 other reply ("frerr", "err1"); -100 no reply in time; -1 send failed;
+    // -2 receive failed or closed; -101 any other transport result.
+    int SetReplyFraming(int mc_num, int kind, int length);
     // As Close, with the order "shut".
     int Shutdown();
     // Asks the daemon for an identity of this process on the channel, which then keeps this
@@ -45,6 +48,9 @@ class SerialLine {
   private:
     std::string _order(const std::string& name) const;
     int _sendLast(const std::string& order);
+    // Sends an order that is answered and maps the reply: 0 the word success, else as
+    // SetComFlags.
+    int _exchange(const std::string& order, const char* success);
     int _replyWait() const;
 
     data::SettingLibDatas* _sd;

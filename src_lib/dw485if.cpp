@@ -250,6 +250,18 @@ int dw485_if::rs485_setComFlags(int channel, int flags) {
     return r == 0 ? 1 : 0;
 }
 
+int dw485_if::rs485_setReplyFraming(int channel, int mc_num, int kind, int length) {
+    std::unique_lock<std::mutex> calls;
+    SerialLine* line = _lockedLine(channel, &calls);
+    if (line == nullptr) {
+        VTRACE(channel << ":: setReplyFraming : not opened");
+        return 0;
+    }
+    const int r = line->SetReplyFraming(mc_num, kind, length);
+    VTRACE(channel << ":: setReplyFraming ret=" << r);
+    return r == 0 ? 1 : 0;
+}
+
 void dw485_if::rs485_addEventListener(int channel, Listener listener) {
     {
         std::lock_guard<std::mutex> lock(_mapLock);

@@ -45,6 +45,8 @@ class dw485_if {
                              unsigned char wait_time);
     // 1 success, else 0.
     int rs485_setComFlags(int channel, int flags);
+    // 1 the daemon set the framing, else 0.
+    int rs485_setReplyFraming(int channel, int mc_num, int kind, int length);
     void rs485_addEventListener(int channel, Listener listener);
     void rs485_removeEventListener(int channel);
     int rs485_getPortStatus() const { return 0; }

@@ -72,6 +72,13 @@ RS485_API int pxa_rs485_setComFlags(int channel, int flags) {
     return f != nullptr ? f->rs485_setComFlags(ToZeroBased(channel), flags) : 0;
 }
 
+RS485_API int pxa_rs485_setReplyFraming(int channel, int mc_num, int kind, int length) {
+    veldwlib::dw485_if* f = Facade();
+    return f != nullptr
+               ? f->rs485_setReplyFraming(ToZeroBased(channel), ToZeroBased(mc_num), kind, length)
+               : 0;
+}
+
 RS485_API int pxa_rs485_putOutputStream(int channel, int mc, xfer_data* buf) {
     veldwlib::dw485_if* f = Facade();
     return f != nullptr ? f->rs485_putOutputStream(ToZeroBased(channel), ToZeroBased(mc), buf) : 0;

@@ -80,6 +80,13 @@ int ClientViews::SetPortParams(uint32_t id, int mc_num, int max_machine,
                                   len_after_delm, wait_time);
 }
 
+int ClientViews::SetReplyFraming(uint32_t id, int mc_num, int max_machine, int kind,
+                                 int length) {
+    std::lock_guard<std::mutex> guard(_lock);
+    Client* c = _find(id);
+    return c != nullptr ? c->table.SetReplyFraming(mc_num, max_machine, kind, length) : -3;
+}
+
 int ClientViews::SetComFlags(uint32_t id, int mask) {
     std::lock_guard<std::mutex> guard(_lock);
     Client* c = _find(id);

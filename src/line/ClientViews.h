@@ -40,6 +40,8 @@ class ClientViews {
     int SetPortParams(uint32_t id, int mc_num, int max_machine, unsigned char ctrl_bit,
                       short time_out, unsigned char delm_type, unsigned char len_after_delm,
                       unsigned char wait_time);
+    // As MachineTable's; -3 for an unknown identity.
+    int SetReplyFraming(uint32_t id, int mc_num, int max_machine, int kind, int length);
     // 1 stored, 0 unknown identity.
     int SetComFlags(uint32_t id, int mask);
     // 1 stored, 0 refused or unknown identity.

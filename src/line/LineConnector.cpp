@@ -185,6 +185,21 @@ int LineConnector::SetPortParams(int conn, int mc_num, unsigned char ctrl_bit, s
     return _driver->SetPortParams(mc_num, ctrl_bit, time_out, delm_type, len_after_delm, wait_time);
 }
 
+int LineConnector::SetReplyFraming(int conn, int mc_num, int kind, int length) {
+    std::lock_guard<std::mutex> guard(_lock);
+    VLOG_INFO(_logger,
+              "[{}:{}] ***** LineConnector::SetReplyFraming :  mc_num={} kind={} length={}", mc_num,
+              kind, length);
+    if (!_driver) {
+        return -3;
+    }
+    const uint32_t id = _views.Find(conn);
+    if (id != 0) {
+        return _views.SetReplyFraming(id, mc_num, _driver->MaxMachine(), kind, length);
+    }
+    return _driver->SetReplyFraming(mc_num, kind, length);
+}
+
 int LineConnector::SetComFlags(int conn, int use_machine_flags) {
     std::lock_guard<std::mutex> guard(_lock);
     if (!_driver) {
@@ -385,10 +400,24 @@ void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
             status = kStatusEnded;
             break;
         }
-        poll.WaitNextTick(kPollMicros);
+        AwaitRequest(poll);
     }
     finished = true;
     _alive = false;
+}
+
+void LineConnector::AwaitRequest(LinePacer& poll) {
+    // The library adds 1 to the receive entry's semaphore after it has set a request bit, so
+    // a request starts at once instead of at the next tick; the tick still bounds the wait
+    // for a client that writes the segment without waking the worker.
+    const int r = _shmem->SemWaitFor(shm::kReceiveEntry, poll.UntilNextTick(kPollMicros));
+    if (r == 0) {
+        // The coming poll serves what every post so far announced: their bits are set
+        // before they post. Dropping the rest keeps posts from piling up.
+        _shmem->ResetSemVal(shm::kReceiveEntry);
+    } else if (r != ETIMEDOUT) {
+        poll.WaitNextTick(kPollMicros);  // no semaphore to wait on
+    }
 }
 
 void LineConnector::ClearStaleAnswer(shm::ControlSegment* ctl, int channel) {

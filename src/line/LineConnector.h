@@ -70,6 +70,12 @@ class LineConnector {
                              len_after_delm, wait_time);
     }
     int SetComFlags(int use_machine_flags) { return SetComFlags(kNoConnection, use_machine_flags); }
+    // The driver's SetReplyFraming result for the table of conn's user or the channel's; -3
+    // when the channel was never opened.
+    int SetReplyFraming(int conn, int mc_num, int kind, int length);
+    int SetReplyFraming(int mc_num, int kind, int length) {
+        return SetReplyFraming(kNoConnection, mc_num, kind, length);
+    }
 
     // A client on connection conn gets an identity of its own and with it its own table,
     // cycles at baud index baudrate. 0 when the channel is not open, its control segment has
@@ -113,6 +119,8 @@ class LineConnector {
     void ServeTransmit(vel::shm::ControlSegment* ctl, int channel);
     void ServeCommunication(vel::shm::ControlSegment* ctl, int channel);
     void ClearStaleAnswer(vel::shm::ControlSegment* ctl, int channel);
+    // Waits until the next poll tick, or less when a client wakes the worker.
+    void AwaitRequest(LinePacer& poll);
 
     data::SettingDatas* _sd;
     std::shared_ptr<spdlog::logger> _logger;

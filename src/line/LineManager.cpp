@@ -24,6 +24,7 @@ constexpr char kLabelPort[] = "port_param";
 constexpr char kLabelCom[] = "com_port";
 constexpr char kLabelUser[] = "user";
 constexpr char kLabelUsers[] = "users";
+constexpr char kLabelFrame[] = "reply_framing";
 // The open waits for the worker at most this many polls, sleeping between "starting" polls.
 constexpr int kOpenWaitPolls = 10000;
 constexpr useconds_t kOpenWaitMicros = 100;
@@ -296,6 +297,35 @@ void LineManager::ConnectionEnded(int conn) {
                       conn, channel, id, pid);
         }
     }
+}
+
+std::string LineManager::OrderReplyFraming(const Fields& fields, int conn) {
+    if (!CheckFieldCount(fields, order::kFrameFields, kLabelFrame)) {
+        return order::kErr1;
+    }
+    const int channel = ToInt32(fields[1]);
+    if (!CheckChannel(channel, kLabelFrame)) {
+        return order::kErr1;
+    }
+    const int mc_num = ToInt32(fields[2]);
+    const int kind = ToInt32(fields[3]);
+    const int length = ToInt32(fields[4]);
+    VLOG_INFO(_logger, "[{}:{}] ***** order {} : channel={} mc_num={} kind={} length={}",
+              kLabelFrame, channel, mc_num, kind, length);
+    const int r =
+        _connectors[static_cast<std::size_t>(channel)]->SetReplyFraming(conn, mc_num, kind,
+                                                                              length);
+    const char* text = "success";
+    if (r == -1) {
+        text = "error (machine number)";
+    } else if (r == -2) {
+        text = "error (kind or length)";
+    } else if (r != 0) {
+        text = "error (channel not opened)";
+    }
+    VLOG_INFO(_logger, "[{}:{}] ***** order {} : channel={} mc_num={} ret = {} ( {} )", kLabelFrame,
+              channel, mc_num, r, text);
+    return r == 0 ? order::kFrSuc : order::kFrErr;
 }
 
 }  // namespace veldw485::line

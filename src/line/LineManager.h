@@ -34,6 +34,8 @@ class LineManager {
     std::string OrderUsers(const Fields& fields);
     // The connection ended: its users leave their channels.
     void ConnectionEnded(int conn);
+    // frame,channel,mc_num,kind,length: "frsuc", "frerr", or "err1" when malformed.
+    std::string OrderReplyFraming(const Fields& fields, int conn = LineConnector::kNoConnection);
 
     // Tells every worker to stop at once, then waits for all of them together, at most
     // kStopWaitMillis; true when none runs any more. A worker that still runs is let go

@@ -1,5 +1,6 @@
 #include "LinePacer.h"
 
+#include <poll.h>
 #include <sys/prctl.h>
 #include <time.h>
 
@@ -36,10 +37,43 @@ void LinePacer::Wait(int64_t us) {
     SleepUntilDeadline();
 }
 
+bool LinePacer::WaitOrInput(int fd, int64_t us) {
+    int64_t now = NowNs();
+    if (now - _deadlineNs > _catchUpNs) {
+        _deadlineNs = now;
+    }
+    _deadlineNs += us * 1000;
+    pollfd pfd{fd, POLLIN, 0};
+    while (now < _deadlineNs) {
+        const int64_t left = _deadlineNs - now;
+        timespec span{};
+        span.tv_sec = static_cast<time_t>(left / kNsPerSec);
+        span.tv_nsec = static_cast<long>(left % kNsPerSec);
+        const int r = ::ppoll(&pfd, 1, &span, nullptr);
+        if (r > 0) {
+            _deadlineNs = NowNs();
+            return true;
+        }
+        if (r < 0 && errno != EINTR) {
+            // No way to watch the descriptor: the wait is an ordinary one.
+            SleepUntilDeadline();
+            return false;
+        }
+        now = NowNs();
+    }
+    return false;
+}
+
 void LinePacer::WaitNextTick(int64_t us) {
     const int64_t period = us * 1000;
     _deadlineNs = (NowNs() / period + 1) * period;
     SleepUntilDeadline();
+}
+
+int64_t LinePacer::UntilNextTick(int64_t us) const {
+    const int64_t period = us * 1000;
+    const int64_t now = NowNs();
+    return ((now / period + 1) * period - now + 999) / 1000;
 }
 
 void LinePacer::SleepUntilDeadline() const {

@@ -24,10 +24,15 @@ class LinePacer {
     void Restart();
     // Waits until us microseconds after the previous deadline (see catch_up_us).
     void Wait(int64_t us);
+    // As Wait, but ends early when input is waiting on fd: the schedule then counts from
+    // that moment. True when input came (or fd reported an error or hang-up).
+    bool WaitOrInput(int fd, int64_t us);
     // Waits until the next whole multiple of us on the monotonic clock. Pollers with the
     // same period thus wake together, one timer interrupt for all of them, and each still
     // looks at least once per period.
     void WaitNextTick(int64_t us);
+    // The time from now to the next whole multiple of us, for a wait that may end early.
+    int64_t UntilNextTick(int64_t us) const;
 
   private:
     static int64_t NowNs();

@@ -28,6 +28,23 @@ int MachineTable::SetPortParams(int mc_num, int max_machine, unsigned char ctrl_
     return result;
 }
 
+int MachineTable::SetReplyFraming(int mc_num, int max_machine, int kind, int length) {
+    if (mc_num < 0 || mc_num > max_machine || mc_num >= kMachineCount) {
+        return -1;
+    }
+    if (kind < static_cast<int>(ReplyFraming::kDelimited) ||
+        kind > static_cast<int>(ReplyFraming::kModbusRtu) ||
+        (kind == static_cast<int>(ReplyFraming::kLength) &&
+         (length < 1 || length > vel::shm::kReceiveAreaSize))) {
+        return -2;
+    }
+    Rs485Machine& mc = _machines[mc_num];
+    mc.reply_framing = static_cast<ReplyFraming>(kind);
+    mc.reply_length =
+        kind == static_cast<int>(ReplyFraming::kLength) ? static_cast<uint16_t>(length) : 0;
+    return 0;
+}
+
 void MachineTable::SetComFlags(int use_machine_flags) {
     _mask = use_machine_flags;
     for (int i = 0; i < kMachineCount; ++i) {

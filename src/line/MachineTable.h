@@ -25,6 +25,10 @@ class MachineTable {
     int SetPortParams(int mc_num, int max_machine, unsigned char ctrl_bit, short time_out,
                       unsigned char delm_type, unsigned char len_after_delm,
                       unsigned char wait_time);
+    // How the machine's replies end (ReplyFraming), with the length of kLength replies. -1
+    // machine number as for SetPortParams; -2 kind unknown or length outside 1..436; 0 stored.
+    // Parameters set later keep it.
+    int SetReplyFraming(int mc_num, int max_machine, int kind, int length);
     // Selects the machines of the mask (bit i: machine i) for the next cycle.
     void SetComFlags(int use_machine_flags);
     // 1 stored; 0 refused (machine outside the table, length outside 0..64, no data).

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "DirectionConfig.h"
+#include "ModbusRtuFrame.h"
 #include "TextUtil.h"
 #include "Trace.h"
 
@@ -253,6 +254,17 @@ int Rs485Control::SetPortParams(int mc_num, unsigned char ctrl_bit, short time_o
     return result;
 }
 
+int Rs485Control::SetReplyFraming(int mc_num, int kind, int length) {
+    int result = 0;
+    {
+        std::lock_guard<std::mutex> guard(_tableLock);
+        result = _table.SetReplyFraming(mc_num, _rs485settings.max_machine, kind, length);
+    }
+    VTRACE(_tag() << "__SetReplyFraming___________ mc_num=" << mc_num << " kind=" << kind
+                  << " length=" << length << " ret=" << result);
+    return result;
+}
+
 int Rs485Control::SetComFlags(int use_machine_flags) {
     std::lock_guard<std::mutex> guard(_tableLock);
     _table.SetComFlags(use_machine_flags);
@@ -277,7 +289,11 @@ int Rs485Control::SetSendData(int mc_num, const unsigned char* data, int len) {
 
 Rs485Machine Rs485Control::GetMachine(int mc_num) {
     if (mc_num < 0 || mc_num >= kMachineCount) {
-        return Rs485Machine{0, 0, 0, 0, 0, 0};
+        Rs485Machine none;
+        none.ctrl_bit = 0;
+        none.time_out = 0;
+        none.delm_type = 0;
+        return none;
     }
     std::lock_guard<std::mutex> guard(_tableLock);
     return _table.Machine(mc_num);
@@ -463,95 +479,100 @@ unsigned char Rs485Control::_rs485_rcvData(int mc_num, const Rs485Machine& mc, i
     _direction->modeRead();
     VTRACE(tag << "RECV: _rs485_rcvData : _fdTty=" << _fdTty);
 
-    for (;;) {
-        // One read per poll: the tty is non-blocking, so it returns what is waiting, at most
-        // a chunk, without asking for the count first.
-        read_size = static_cast<int>(::read(_fdTty, buf, kReadChunk));
-        if (read_size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            read_size = 0;
-        }
-        if (read_size < 0) {
-            VERROR(tag << "RECV: *** : Read error [" << read_size << "][" << buf << "]");
-            error_flag = vel::shm::kStatusReadError;
-            break;
-        }
-        if (replying > reply_bound) {
-            VERROR(tag << "RECV: *** : reply not complete after " << replying << " us");
-            error_flag = vel::shm::kStatusReadError;
-            break;
-        }
-        if (read_size > 0) {
-            buf[read_size] = '\0';
-            if (replying < 0) {
-                replying = 0;
+    if (mc.reply_framing != ReplyFraming::kDelimited) {
+        error_flag = _rcvFramed(tag, mc, area, &rcv_dlen, limit, reply_bound);
+    } else {
+        for (;;) {
+            // One read per poll: the tty is non-blocking, so it returns what is waiting, at most
+            // a chunk, without asking for the count first.
+            read_size = static_cast<int>(::read(_fdTty, buf, kReadChunk));
+            if (read_size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                read_size = 0;
             }
-            VTRACE(tag << "RECV: ****** read size=" << read_size);
-            wait(static_cast<int64_t>(read_size) * sleep_time);
-            if (term_count != 0) {
-                if (read_size + term_count > mc.len_after_delm) {
-                    VERROR(tag << "RECV: *** : Terminate");
-                    break;
-                }
-                term_count += read_size;
-                VTRACE(tag << "RECV: *** : After count:" << term_count);
-                wait(static_cast<int64_t>(read_size) * sleep_time);
-                continue;
-            }
-            int n = read_size;
-            bool found = false;
-            if (!silence_mode) {
-                const void* hit =
-                    std::memchr(buf, mc.delm_type, static_cast<std::size_t>(read_size));
-                if (hit != nullptr) {
-                    n = static_cast<int>(static_cast<const char*>(hit) - buf);
-                    found = true;
-                    VTRACE(tag << "RECV: *** : Find delm!!! n:" << n);
-                }
-            }
-            silence = std::max(read_size - n - 1, 0);
-            time_out_count = static_cast<uint32_t>(silence) * static_cast<uint32_t>(sleep_time);
-            if (n > kReceiveAreaSize - rcv_dlen) {
-                VERROR(tag << "RECV: *** : reply longer than the receive area");
+            if (read_size < 0) {
+                VERROR(tag << "RECV: *** : Read error [" << read_size << "][" << buf << "]");
                 error_flag = vel::shm::kStatusReadError;
                 break;
             }
-            std::memcpy(area + rcv_dlen, buf, static_cast<std::size_t>(n));
-            rcv_dlen += n;
-            if (!found) {
-                continue;
-            }
-            if (mc.len_after_delm == 0) {
+            if (replying > reply_bound) {
+                VERROR(tag << "RECV: *** : reply not complete after " << replying << " us");
+                error_flag = vel::shm::kStatusReadError;
                 break;
             }
-            term_count = read_size - n;
-            VTRACE(tag << "RECV: *** : Find delm!!! read_size:" << read_size << " n:" << n
-                       << " term_count:" << term_count);
-            if (term_count <= mc.len_after_delm) {
+            if (read_size > 0) {
+                buf[read_size] = '\0';
+                if (replying < 0) {
+                    replying = 0;
+                }
+                VTRACE(tag << "RECV: ****** read size=" << read_size);
+                wait(static_cast<int64_t>(read_size) * sleep_time);
+                if (term_count != 0) {
+                    if (read_size + term_count > mc.len_after_delm) {
+                        VERROR(tag << "RECV: *** : Terminate");
+                        break;
+                    }
+                    term_count += read_size;
+                    VTRACE(tag << "RECV: *** : After count:" << term_count);
+                    wait(static_cast<int64_t>(read_size) * sleep_time);
+                    continue;
+                }
+                int n = read_size;
+                bool found = false;
+                if (!silence_mode) {
+                    const void* hit =
+                        std::memchr(buf, mc.delm_type, static_cast<std::size_t>(read_size));
+                    if (hit != nullptr) {
+                        n = static_cast<int>(static_cast<const char*>(hit) - buf);
+                        found = true;
+                        VTRACE(tag << "RECV: *** : Find delm!!! n:" << n);
+                    }
+                }
+                silence = std::max(read_size - n - 1, 0);
+                time_out_count = static_cast<uint32_t>(silence) * static_cast<uint32_t>(sleep_time);
+                if (n > kReceiveAreaSize - rcv_dlen) {
+                    VERROR(tag << "RECV: *** : reply longer than the receive area");
+                    error_flag = vel::shm::kStatusReadError;
+                    break;
+                }
+                std::memcpy(area + rcv_dlen, buf, static_cast<std::size_t>(n));
+                rcv_dlen += n;
+                if (!found) {
+                    continue;
+                }
+                if (mc.len_after_delm == 0) {
+                    break;
+                }
+                term_count = read_size - n;
+                VTRACE(tag << "RECV: *** : Find delm!!! read_size:" << read_size << " n:" << n
+                           << " term_count:" << term_count);
+                if (term_count <= mc.len_after_delm) {
+                    continue;
+                }
+                break;
+            }
+            if (silence_mode && rcv_dlen > 0) {
+                wait(sleep_time);
+                VTRACE(tag << "RECV: *** : Find delm!!! 3.5wait:" << silence
+                           << " rcv_dlen:" << rcv_dlen << " SleepTime:" << sleep_time);
+                ++silence;
+                time_out_count += static_cast<uint32_t>(sleep_time);
+                if (silence > kSilentPollsToEnd) {
+                    break;
+                }
                 continue;
             }
-            break;
-        }
-        if (silence_mode && rcv_dlen > 0) {
             wait(sleep_time);
-            VTRACE(tag << "RECV: *** : Find delm!!! 3.5wait:" << silence << " rcv_dlen:" << rcv_dlen
-                       << " SleepTime:" << sleep_time);
-            ++silence;
             time_out_count += static_cast<uint32_t>(sleep_time);
-            if (silence > kSilentPollsToEnd) {
+            if (time_out_count > limit) {
+                VTRACE(tag << "RECV: +++ Time out error: time_out_count=" << time_out_count << " < "
+                           << limit);
+                VTRACE(tag << "RECV:  Time out error: _rs485settings.sleep_time=" << sleep_time
+                           << " correct_val=" << 0);
+                VTRACE(tag << "RECV:  Time out error: _rs485machines[mc_num].time_out="
+                           << mc.time_out);
+                error_flag = vel::shm::kStatusTimeout;
                 break;
             }
-            continue;
-        }
-        wait(sleep_time);
-        time_out_count += static_cast<uint32_t>(sleep_time);
-        if (time_out_count > limit) {
-            VTRACE(tag << "RECV: +++ Time out error: time_out_count=" << time_out_count << " < "
-                       << limit);
-            VTRACE(tag << "RECV:  Time out error: _rs485settings.sleep_time=" << sleep_time
-                       << " correct_val=" << 0);
-            VTRACE(tag << "RECV:  Time out error: _rs485machines[mc_num].time_out=" << mc.time_out);
-            error_flag = vel::shm::kStatusTimeout;
-            break;
         }
     }
 
@@ -567,14 +588,114 @@ unsigned char Rs485Control::_rs485_rcvData(int mc_num, const Rs485Machine& mc, i
         VTRACE(tag << "________________ EEEEEEA mc_num=" << mc_num
                    << " com_flag=" << static_cast<int>(*status));
     }
-    // A time-out keeps the bytes that came before it; after a read error or a reply that
-    // did not end, the bytes are no reply of this machine.
+    // A time-out keeps the bytes that came before it; after a read error, a reply that did
+    // not end or a wrong CRC, the bytes are no reply of this machine.
     if (error_flag == vel::shm::kStatusReadError) {
         rcv_dlen = 0;
     }
     *len_out = rcv_dlen;
     VTRACE(tag << "RECV: *** : Find delm!!! receive len:" << rcv_dlen);
     return result;
+}
+
+unsigned char Rs485Control::_rcvFramed(const std::string& tag, const Rs485Machine& mc,
+                                       unsigned char* area, int* rcv_dlen, uint32_t limit,
+                                       int64_t reply_bound) {
+    const int sleep_time = _rs485settings.sleep_time;
+    const bool rtu = mc.reply_framing == ReplyFraming::kModbusRtu;
+    // The whole length once it is known; ModbusRtuFrame::kNeedMore before the bytes of a
+    // Modbus RTU reply tell it, kUnknown when they cannot: that reply ends by silence.
+    int expected = rtu ? ModbusRtuFrame::kNeedMore : mc.reply_length;
+    int got = 0;
+    uint32_t idle = 0;
+    int silence = 0;
+    int64_t replying = -1;
+
+    for (;;) {
+        // Reads go straight into the area and never beyond the reply's end: before a Modbus
+        // RTU reply tells its length, no more than the shortest reply; a reply that cannot
+        // tell it, at most one byte more than the longest frame, which is then refused.
+        int want = ModbusRtuFrame::kMaxLength + 1 - got;
+        if (expected > 0) {
+            want = expected - got;
+        } else if (expected == ModbusRtuFrame::kNeedMore) {
+            want = ModbusRtuFrame::kMinLength + 1 - got;
+        }
+        int n = static_cast<int>(::read(_fdTty, area + got, static_cast<std::size_t>(want)));
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            n = 0;
+        }
+        if (n < 0) {
+            VERROR(tag << "RECV: *** : Read error [" << n << "]");
+            return vel::shm::kStatusReadError;
+        }
+        if (replying > reply_bound) {
+            VERROR(tag << "RECV: *** : reply not complete after " << replying << " us");
+            return vel::shm::kStatusReadError;
+        }
+        if (n > 0) {
+            VTRACE(tag << "RECV: ****** read size=" << n);
+            got += n;
+            *rcv_dlen = got;
+            replying = std::max<int64_t>(replying, 0);
+            idle = 0;
+            silence = 0;
+            if (rtu && expected == ModbusRtuFrame::kNeedMore) {
+                expected = ModbusRtuFrame::ExpectedLength(area, got);
+                if (expected > ModbusRtuFrame::kMaxLength) {
+                    VERROR(tag << "RECV: *** : Modbus RTU reply of " << expected
+                               << " bytes announced: " << Hex(area, got));
+                    return vel::shm::kStatusReadError;
+                }
+            }
+            if (got > ModbusRtuFrame::kMaxLength && expected == ModbusRtuFrame::kUnknown) {
+                VERROR(tag << "RECV: *** : reply longer than a Modbus RTU frame");
+                return vel::shm::kStatusReadError;
+            }
+            if (expected > 0 && got >= expected) {
+                break;
+            }
+            if (n == want) {
+                continue;  // more may be waiting already
+            }
+            // Caught up with the line: the bytes still to come need their wire time. The
+            // last one is waited for by watching the tty, so the reply ends when it is there.
+            int still = 0;
+            if (expected > 0) {
+                still = expected - got;
+            } else if (expected == ModbusRtuFrame::kNeedMore) {
+                still = ModbusRtuFrame::kMinLength + 1 - got;
+            }
+            if (still > 1) {
+                const int64_t pause = static_cast<int64_t>(still - 1) * sleep_time;
+                _pacer.Wait(pause);
+                replying += pause;
+            }
+            continue;
+        }
+        (void)_pacer.WaitOrInput(_fdTty, sleep_time);
+        if (replying >= 0) {
+            replying += sleep_time;
+        }
+        if (expected == ModbusRtuFrame::kUnknown) {
+            if (++silence > kSilentPollsToEnd) {
+                break;
+            }
+            continue;
+        }
+        idle += static_cast<uint32_t>(sleep_time);
+        if (idle > limit) {
+            VTRACE(tag << "RECV: +++ Time out error: time_out_count=" << idle << " < " << limit
+                       << " received " << got << " of " << expected);
+            return vel::shm::kStatusTimeout;
+        }
+    }
+    if (rtu && !ModbusRtuFrame::CrcOk(area, got)) {
+        VERROR(tag << "RECV: *** : Modbus RTU CRC error: " << Hex(area, got));
+        return vel::shm::kStatusReadError;
+    }
+    VTRACE(tag << "RECV: *** : framed reply of " << got << " bytes");
+    return 0;
 }
 
 }  // namespace veldw485::line

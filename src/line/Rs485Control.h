@@ -50,6 +50,10 @@ class Rs485Control : private LinePort {
     // 0 stored.
     int SetPortParams(int mc_num, unsigned char ctrl_bit, short time_out, unsigned char delm_type,
                       unsigned char len_after_delm, unsigned char wait_time);
+    // How the replies of machine mc_num end (ReplyFraming values; length 1..436 for a fixed
+    // length, not looked at otherwise). 0 stored; -1 machine outside 0..max_machine or the
+    // table; -2 kind or length out of range.
+    int SetReplyFraming(int mc_num, int kind, int length);
     int SetComFlags(int use_machine_flags);
     // 1 stored; 0 refused (machine outside the table, length outside 0..64, no data).
     int SetSendData(int mc_num, const unsigned char* data, int len);
@@ -90,8 +94,9 @@ class Rs485Control : private LinePort {
                         unsigned char* area, unsigned char* status);
     // Collects one reply into area (at most 436 bytes); 1 complete, 0 time-out or read error.
     // *status receives 2, 4 or 24; a reply that would overflow the area or outlasts its
-    // bound ends with 24. grace_us: time the request still spends on the line, before the
-    // time-out starts counting.
+    // bound ends with 24, and so does a Modbus RTU reply with a wrong CRC. The machine's
+    // framing says where the reply ends. grace_us: time the request still spends on the line,
+    // before the time-out starts counting.
     unsigned char _rs485_rcvData(int mc_num, const Rs485Machine& mc, int* len_out,
                                  unsigned char* area, unsigned char* status, int64_t grace_us = 0);
     DirectionControl& _directionControl() { return *_direction; }
@@ -119,6 +124,11 @@ class Rs485Control : private LinePort {
     // Puts the line at baud index baudrate (-1: the index it was opened with) for the next
     // transactions; false for an index outside the table.
     bool _applyBaud(int baudrate);
+    // The reception of a reply whose framing gives its end (fixed length, Modbus RTU): reads
+    // no byte beyond that end and stops at it without waiting for silence. Returns 0
+    // complete, or the status of the failure (4, 24); *rcv_dlen the bytes stored.
+    unsigned char _rcvFramed(const std::string& tag, const Rs485Machine& mc, unsigned char* area,
+                             int* rcv_dlen, uint32_t limit, int64_t reply_bound);
     // Stores a machine's status unless a new mask was set since the cycle began: the table
     // then shows the selection of that order, not the results of the older cycle.
     void _setComFlag(int mc_num, unsigned char value);

@@ -5,6 +5,7 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -167,6 +168,23 @@ int SharedMem::SemUnlock(int i) {
     op.sem_op = 1;
     op.sem_flg = 0;
     return ::semop(memInfo[static_cast<std::size_t>(i)].sem_id, &op, 1);
+}
+
+int SharedMem::SemWaitFor(int i, int64_t us) {
+    if (!_validEntry(i)) {
+        return -1;
+    }
+    sembuf op{};
+    op.sem_num = 0;
+    op.sem_op = -1;
+    op.sem_flg = 0;
+    timespec wait{};
+    wait.tv_sec = static_cast<time_t>(us / 1000000);
+    wait.tv_nsec = static_cast<long>(us % 1000000) * 1000;
+    if (::semtimedop(memInfo[static_cast<std::size_t>(i)].sem_id, &op, 1, &wait) == 0) {
+        return 0;
+    }
+    return errno == EAGAIN || errno == EINTR ? ETIMEDOUT : errno;
 }
 
 int SharedMem::GetSemVal(int i) {

@@ -9,6 +9,7 @@
 #include <spdlog/spdlog.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,6 +48,10 @@ class SharedMem {
     int SemUnlock(int i);
     int GetSemVal(int i);
     int ResetSemVal(int i);
+    // Takes 1 from semaphore 0 of entry i, waiting at most us: 0 taken; ETIMEDOUT nothing
+    // came in time (or a signal ended the wait); another errno, or -1, when the wait cannot
+    // be made (the set is gone).
+    int SemWaitFor(int i, int64_t us);
     // 0 locked (also after recovering from a dead owner), -1 not locked.
     int MutexLock(int i);
     // 0 unlocked, -1 failed.

@@ -9,6 +9,7 @@
  *   port:C:MC:CTRL:TO:DELM:LAD:WAIT
  *                                "@ port C MC"
  *   compt:C:MASK                 "@ compt C r"
+ *   frame:C:MC:KIND:LEN          "@ frame C MC r"
  *   put:C:MC:HEX                 "@ put C MC r" (HEX "" is an empty request)
  *   putnull:C:MC                 "@ putnull C MC r"
  *   start:C                      "@ start C r calls N"
@@ -83,6 +84,8 @@ static int run_step(const char* step) {
         pxa_rs485_setPortParams(a, b, (unsigned char)c, (short)d, (unsigned char)e,
                                 (unsigned char)f, (unsigned char)g);
         printf("@ port %d %d\n", a, b);
+    } else if (sscanf(step, "frame:%d:%d:%d:%d", &a, &b, &c, &d) == 4) {
+        printf("@ frame %d %d %d\n", a, b, pxa_rs485_setReplyFraming(a, b, c, d));
     } else if (sscanf(step, "compt:%d:%d", &a, &b) == 2) {
         printf("@ compt %d %d\n", a, pxa_rs485_setComFlags(a, b));
     } else if (sscanf(step, "putnull:%d:%d", &a, &b) == 2) {

@@ -180,6 +180,65 @@ TEST_F(Rs485Cycle, SilenceEndsReplyWithoutDelimiter) {
     EXPECT_EQ(Status(0), 2);
 }
 
+TEST_F(Rs485Cycle, FixedReplyLengthEndsAtItsLastByte) {
+    std::atomic<int> round{0};
+    // The machine sends two bytes more than its reply length; later it stops short.
+    PtyResponder responder(pty_, 1, [&](const std::string&) {
+        return ++round == 1 ? Steps({{"ABCDEXY"}}) : Steps({{"AB"}});
+    });
+    OpenDriver();
+    drv_->SetReplyFraming(0, 1, 5);
+    // A "port" order keeps the framing; its delimiter and silence rules do not apply.
+    drv_->SetPortParams(0, 0x03, 30, 'C', 0, 0);
+    drv_->SetComFlags(0x1);
+    Request(0, "\x01");
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 1);
+    EXPECT_EQ(lens_[0], 5);
+    EXPECT_EQ(Area(0, 5), "ABCDE");
+    EXPECT_TRUE(AreaUntouched(0, 5));
+    EXPECT_EQ(Status(0), 2);
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 0);
+    EXPECT_EQ(lens_[0], 2);
+    EXPECT_EQ(Area(0, 2), "AB");
+    EXPECT_EQ(Status(0), 4);
+    EXPECT_EQ(drv_->SetReplyFraming(0, 1, 0), -2);
+    EXPECT_EQ(drv_->SetReplyFraming(0, 1, 437), -2);
+    EXPECT_EQ(drv_->SetReplyFraming(0, 3, 0), -2);
+    EXPECT_EQ(drv_->SetReplyFraming(15, 2, 0), -1);
+}
+
+TEST_F(Rs485Cycle, ModbusRtuReplyEndsByItsFunctionCodeAndItsCrcIsChecked) {
+    // Machine 0: a read reply of 7 bytes; machine 1: an exception reply; machine 2: a read
+    // reply with a wrong CRC; each followed by bytes that are no part of the frame.
+    PtyResponder responder(pty_, 1, [&](const std::string& req) {
+        if (req == "\x01") {
+            return Steps({{std::string("\x01\x03\x02\x12\x34\xB5\x33", 7) + "ZZ"}});
+        }
+        if (req == "\x02") {
+            return Steps({{std::string("\x02\x83\x02\x30\xF1", 5) + "ZZ"}});
+        }
+        return Steps({{std::string("\x03\x03\x02\x12\x34\x00\x00", 7)}});
+    });
+    OpenDriver();
+    for (int m = 0; m < 3; ++m) {
+        drv_->SetPortParams(m, 0x03, 200, 1, 0, 0);
+        EXPECT_EQ(drv_->SetReplyFraming(m, 2, 0), 0);
+    }
+    drv_->SetComFlags(0x7);
+    Request(0, "\x01");
+    Request(1, "\x02");
+    Request(2, "\x03");
+    EXPECT_EQ(drv_->StartCom(lens_, areas_), 0);
+    EXPECT_EQ(lens_[0], 7);
+    EXPECT_EQ(Area(0, 7), std::string("\x01\x03\x02\x12\x34\xB5\x33", 7));
+    EXPECT_EQ(Status(0), 2);
+    EXPECT_EQ(lens_[1], 5);
+    EXPECT_EQ(Area(1, 5), std::string("\x02\x83\x02\x30\xF1", 5));
+    EXPECT_EQ(Status(1), 2);
+    EXPECT_EQ(lens_[2], 0);
+    EXPECT_EQ(Status(2), 24);
+}
+
 TEST_F(Rs485Cycle, NoReplyTimesOut) {
     PtyResponder responder(pty_, 1, [](const std::string&) { return Steps({}); });
     OpenDriver();

@@ -131,6 +131,8 @@ TEST_F(DaemonServiceTest, MalformedOrdersAreAnsweredErr1OrNothing) {
     EXPECT_EQ(Order(c, ",,,|"), "err1");
     EXPECT_EQ(Order(c, "port,0,0,0|"), "err1");
     EXPECT_EQ(Order(c, "compt,0|"), "err1");
+    EXPECT_EQ(Order(c, "frame,0,0,2|"), "err1");
+    EXPECT_EQ(Order(c, "frame,2,0,2,0|"), "err1");
     EXPECT_EQ(Order(c, "close,0,1|", 300), "");
     EXPECT_EQ(Order(c, "close,5|", 300), "");
     EXPECT_EQ(Order(c, "|||", 300), "");
@@ -165,13 +167,17 @@ TEST_F(DaemonServiceTest, PortAndComptOrders) {
     ASSERT_TRUE(Serving());
     TcpClient c;
     ASSERT_TRUE(c.Connect(10001));
-    // Before any open there is no driver: compt fails, port is silent.
+    // Before any open there is no driver: compt and frame fail, port is silent.
     EXPECT_EQ(Order(c, "compt,0,5|"), "cperr");
+    EXPECT_EQ(Order(c, "frame,0,0,2,0|"), "frerr");
     EXPECT_EQ(Order(c, "port,0,0,0,3000,0,0,0|", 300), "");
     EXPECT_EQ(Order(c, "open,0,0,5|"), "opsuc");
     EXPECT_EQ(Order(c, "compt,0,5|"), "cpsuc");
     EXPECT_EQ(Order(c, "compt,0,-2147483648|"), "cpsuc");
     EXPECT_EQ(Order(c, "port,0,1,7,100,3,1,0|", 300), "");
+    EXPECT_EQ(Order(c, "frame,0,1,1,436|"), "frsuc");
+    EXPECT_EQ(Order(c, "frame,0,1,1,437|"), "frerr");
+    EXPECT_EQ(Order(c, "frame,0,15,2,0|"), "frerr");
     const std::string log = daemon_.NewLog();
     EXPECT_EQ(CountLines(log, "***** order com_port : channel=0 mc_bit_mask=101 ret = success"), 1);
     EXPECT_EQ(CountLines(log, "mc_bit_mask=1" + std::string(31, '0') + " ret = success"), 1);

@@ -21,8 +21,10 @@ const char kSim0[] = "/var/local/sandbox/ttySIM0";
 const char kSim1[] = "/var/local/sandbox/ttySIM1";
 
 // Machine 1 ends its reply with CR, machine 2 with ETX and one check byte (and listens at 9600
-// bit/s only), machine 3 by silence; machine 4 never answers. Machine 5 listens at 19200 bit/s
-// only, machine 6 answers after 600 ms.
+// bit/s only), machine 3 by silence; machine 4 never answers. Machines 5 to 7 answer Modbus RTU
+// requests: a valid read reply, an exception reply, a reply with a wrong CRC; machine 8 sends 13
+// bytes and is given a reply length of 7. Machine 9 listens at 19200 bit/s only, machine 10
+// answers after 600 ms.
 const char kMachines[] = R"({"machines": [
  {"name": "cr", "match": {"address": 1, "position": 0}, "request_length": 2, "reply_text": "OK1\r"},
  {"name": "etx", "match": {"address": 2, "position": 0}, "request_length": 2, "baud": 9600,
@@ -30,9 +32,17 @@ const char kMachines[] = R"({"machines": [
  {"name": "quiet-end", "match": {"address": 3, "position": 0}, "request_length": 2,
   "reply_text": "SILENT-3"},
  {"name": "mute", "match": {"address": 4, "position": 0}, "request_length": 2, "fault": "no_reply"},
- {"name": "fast", "match": {"address": 5, "position": 0}, "request_length": 2, "baud": 19200,
+ {"name": "rtu", "match": {"address": 5, "position": 0}, "request_length": 8,
+  "modbus_reply_length": 7},
+ {"name": "rtu-exception", "match": {"address": 6, "position": 0}, "request_length": 8,
+  "modbus_exception": 2},
+ {"name": "rtu-bad-crc", "match": {"address": 7, "position": 0}, "request_length": 8,
+  "modbus_reply_length": 7, "fault": "bad_crc"},
+ {"name": "fixed", "match": {"address": 8, "position": 0}, "request_length": 2,
+  "reply_text": "FIXED-8-EXTRA"},
+ {"name": "fast", "match": {"address": 9, "position": 0}, "request_length": 2, "baud": 19200,
   "reply_text": "FAST\r"},
- {"name": "slow", "match": {"address": 6, "position": 0}, "request_length": 2, "delay_ms": 600,
+ {"name": "slow", "match": {"address": 10, "position": 0}, "request_length": 2, "delay_ms": 600,
   "reply_text": "SLOW\r"}
 ]})";
 
@@ -179,6 +189,57 @@ TEST_F(LibCycle, MachinesACycleDoesNotPollKeepTheirEarlierReplies) {
     EXPECT_NE(lines[15].find(" status 0 len 3 hex 024142 term 1"), std::string::npos) << lines[15];
 }
 
+// A reply ends at its length or at the end of its Modbus RTU frame; a wrong CRC is a read
+// error. Machines, kinds and lengths out of range are refused.
+TEST_F(LibCycle, ReplyLengthAndModbusRtuFraming) {
+    const auto lines =
+        RunClient({"open:1", "frame:1:16:2:0", "frame:1:8:1:0", "frame:1:8:1:437", "frame:1:8:3:0",
+                   "frame:1:5:2:0", "frame:1:6:2:0", "frame:1:7:2:0", "frame:1:8:1:7",
+                   // A "port" order afterwards keeps the framing.
+                   "port:1:5:3:300:1:0:0", "port:1:6:3:300:1:0:0", "port:1:7:3:300:1:0:0",
+                   "port:1:8:3:300:1:0:0", "compt:1:240", "put:1:5:050300000001858E",
+                   "put:1:6:06030000000185BD", "put:1:7:070300000001846C", "put:1:8:0808",
+                   "start:1", "recv:1:5", "recv:1:6", "recv:1:7", "recv:1:8", "close:1"});
+    ASSERT_EQ(lines.size(), 25U) << testing::PrintToString(lines);
+    EXPECT_EQ(
+        std::vector<std::string>(lines.begin() + 1, lines.begin() + 9),
+        (std::vector<std::string>{"frame 1 16 0", "frame 1 8 0", "frame 1 8 0", "frame 1 8 0",
+                                  "frame 1 5 1", "frame 1 6 1", "frame 1 7 1", "frame 1 8 1"}));
+    EXPECT_EQ(lines[18], "start 1 0 calls 0");  // the wrong CRC fails the cycle
+    const std::vector<std::string> want{
+        " status 2 len 7 hex 05030230319C50 term 1", " status 2 len 5 hex 0683027130 term 1",
+        " status 24 len 0 hex  term 1", " status 2 len 7 hex 46495845442D38 term 1"};
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        EXPECT_NE(lines[19 + i].find(want[i]), std::string::npos) << lines[19 + i];
+    }
+}
+
+// The library wakes the worker when it posts a request; the worker takes every post it was
+// woken by, so none are left over. A client that writes the segment without waking the
+// worker is still served at the next poll.
+TEST_F(LibCycle, LibraryWakesTheWorkerAndAClientThatDoesNotIsServedToo) {
+    std::vector<std::string> steps = With({"open:1"}, kSetup);
+    for (int i = 0; i < 20; ++i) {
+        steps.push_back("start:1");
+    }
+    steps.push_back("touch:/var/local/sandbox/cycled");
+    steps.push_back("wait:/var/local/sandbox/checked");
+    steps.push_back("close:1");
+    CClientRun run;
+    ASSERT_TRUE(run.Start(client_, steps));
+    ASSERT_TRUE(
+        WaitUntil([] { return testsupport::FileExists("/var/local/sandbox/cycled"); }, 60000));
+    testsupport::GroupClient raw;
+    ASSERT_TRUE(raw.Attach("/var/local/velkey", 0));
+    EXPECT_EQ(raw.WakeSemValue(), 0);
+    EXPECT_EQ(raw.Communicate(20000), 1);  // machine 4 times out: the cycle fails
+    EXPECT_EQ(raw.Transmit(0, {0x01, 0x01}, 20000), 0);
+    EXPECT_EQ(raw.WakeSemValue(), 0);
+    ASSERT_TRUE(testsupport::WriteFile("/var/local/sandbox/checked", ""));
+    EXPECT_TRUE(run.Finish()) << run.Process().Stdout();
+    EXPECT_EQ(run.Line("start 1"), "start 1 0 calls 0");
+}
+
 TEST_F(LibCycle, TableTwiceWithoutACycleAndAChannelNeverCycled) {
     const auto lines = RunClient({"open:2", "table:2", "table:2", "close:2"});
     ASSERT_EQ(lines.size(), 35U);
@@ -269,10 +330,10 @@ TEST_F(LibCycle, ProcessesSharingAChannelEachHaveTheirOwnView) {
                                   "put:1:2:0202", "touch:" + a_set, "wait:" + b_set, "start:1",
                                   "table:1", "touch:" + a_cycled, "wait:" + m_read, "start:1",
                                   "table:1", "close:1"}));
-    // b, set up after a: machine 1 ended by silence (its CR kept) and machine 5, at 19200.
+    // b, set up after a: machine 1 ended by silence (its CR kept) and machine 9, at 19200.
     ASSERT_TRUE(b.Start(client_, {"wait:" + a_set, "open:1:0:4", "listen:1",
-                                  "port:1:1:3:100:1:0:0", "port:1:5:3:100:13:0:0", "compt:1:17",
-                                  "put:1:1:0199", "put:1:5:0505", "touch:" + b_set,
+                                  "port:1:1:3:100:1:0:0", "port:1:9:3:100:13:0:0", "compt:1:257",
+                                  "put:1:1:0199", "put:1:9:0909", "touch:" + b_set,
                                   "wait:" + a_cycled, "start:1", "table:1", "touch:" + b_cycled,
                                   "close:1"}));
     ASSERT_TRUE(monitor.Start(client_, {"open:1", "wait:" + b_cycled, "table:1",
@@ -300,24 +361,24 @@ TEST_F(LibCycle, ProcessesSharingAChannelEachHaveTheirOwnView) {
         const std::string t = TableAddr(al, n);
         EXPECT_EQ(record(al, t, 1), "m 1 status 2 len 3 hex 4F4B31 term 1") << n;
         EXPECT_EQ(record(al, t, 2), "m 2 status 2 len 3 hex 024142 term 1") << n;
-        EXPECT_EQ(record(al, t, 5), "m 5 status 0 len 0 hex  term 1") << n;
+        EXPECT_EQ(record(al, t, 9), "m 9 status 0 len 0 hex  term 1") << n;
     }
     EXPECT_NE(std::find(bl.begin(), bl.end(), "start 1 1 calls 1"), bl.end());
     const std::string bt = TableAddr(bl, 0);
     EXPECT_EQ(record(bl, bt, 1), "m 1 status 2 len 4 hex 4F4B310D term 1");
     EXPECT_EQ(record(bl, bt, 2), "m 2 status 0 len 0 hex  term 1");
-    EXPECT_EQ(record(bl, bt, 5), "m 5 status 2 len 4 hex 46415354 term 1");
+    EXPECT_EQ(record(bl, bt, 9), "m 9 status 2 len 4 hex 46415354 term 1");
     // The monitor reads the channel's newest cycle, b's, with a's earlier reply of machine 2.
     const std::string mt = TableAddr(ml, 0);
     EXPECT_EQ(record(ml, mt, 1), "m 1 status 2 len 4 hex 4F4B310D term 1");
     EXPECT_EQ(record(ml, mt, 2), "m 2 status 0 len 3 hex 024142 term 1");
-    EXPECT_EQ(record(ml, mt, 5), "m 5 status 2 len 4 hex 46415354 term 1");
+    EXPECT_EQ(record(ml, mt, 9), "m 9 status 2 len 4 hex 46415354 term 1");
     // Each cycle sent its own process's requests.
     const std::string sim = sim0_->Log().substr(sim_from);
     EXPECT_EQ(testsupport::CountLines(sim, "hex=01 01"), 2) << sim;
     EXPECT_EQ(testsupport::CountLines(sim, "hex=02 02"), 2) << sim;
     EXPECT_EQ(testsupport::CountLines(sim, "hex=01 99"), 1) << sim;
-    EXPECT_EQ(testsupport::CountLines(sim, "hex=05 05"), 1) << sim;
+    EXPECT_EQ(testsupport::CountLines(sim, "hex=09 09"), 1) << sim;
     EXPECT_EQ(testsupport::CountLines(sim, "mismatch"), 0) << sim;
 }
 
@@ -337,8 +398,8 @@ TEST_F(LibCycle, HeldUpRequesterDoesNotTakeTheNextRequestersAnswer) {
     ASSERT_TRUE(a.Process().Signal(SIGSTOP));
     const int cleared = testsupport::CountLines(daemon_->Log(), "clear wait flag (startCom)");
     CClientRun b;
-    ASSERT_TRUE(b.Start(client_, {"open:1", "listen:1", "port:1:6:3:3000:13:0:0", "compt:1:32",
-                                  "put:1:6:0606", "start:1", "recv:1:6", "close:1"}));
+    ASSERT_TRUE(b.Start(client_, {"open:1", "listen:1", "port:1:10:3:3000:13:0:0", "compt:1:512",
+                                  "put:1:10:0A0A", "start:1", "recv:1:10", "close:1"}));
     // a's cycle ends (machine 4 times out), its answer waits, and the worker clears it.
     const bool clean_up = WaitUntil(
         [&] {
@@ -351,8 +412,8 @@ TEST_F(LibCycle, HeldUpRequesterDoesNotTakeTheNextRequestersAnswer) {
     ASSERT_TRUE(b.Finish()) << b.Process().Stdout() << b.Process().Stderr();
     EXPECT_EQ(a.Line("start 1"), "start 1 0 calls 0");
     EXPECT_EQ(b.Line("start 1"), "start 1 1 calls 1");
-    EXPECT_NE(b.Line("recv 1 6").find("status 2 len 4 hex 534C4F57"), std::string::npos)
-        << b.Line("recv 1 6");
+    EXPECT_NE(b.Line("recv 1 10").find("status 2 len 4 hex 534C4F57"), std::string::npos)
+        << b.Line("recv 1 10");
 }
 
 // A client that writes the control segment as before, without an identity, is served with

@@ -52,6 +52,7 @@ const std::set<std::string> kExported{"pxa_rs485_open",
                                       "pxa_rs485_getPortStatus",
                                       "pxa_rs485_putPortStatus",
                                       "pxa_rs485_verGet",
+                                      "pxa_rs485_setReplyFraming",
                                       "_Z18pxa_rs485_shutdownv",
                                       "dw485if"};
 

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "ShmLayout.h"
@@ -120,6 +121,17 @@ TEST_F(Rs485ctlTest, OneCyclePrintsEveryMachinesReplyAndStatus) {
     EXPECT_TRUE(WaitUntil(
         [&] { return daemon_.NewLog().find("close : ret = 0") != std::string::npos; }, 10000))
         << daemon_.NewLog();
+}
+
+// A machine given a reply length: its reply ends at that byte.
+TEST_F(Rs485ctlTest, ReplyLengthGivenPerMachine) {
+    Setup(true);
+    std::vector<std::string> args = CycleArgs();
+    std::replace(args.begin(), args.end(), std::string("3:delimiter=none"),
+                 std::string("3:framing=3"));
+    ASSERT_EQ(Run(args), 1) << out_ << err_;
+    EXPECT_NE(out_.find("machine  3  complete    len 3    hex 43 0D 0A"), std::string::npos)
+        << out_;
 }
 
 TEST_F(Rs485ctlTest, JsonCyclesAndSummaryCountRepliesAndTimeouts) {

@@ -37,6 +37,10 @@ bool GroupClient::Attach(const std::string& key_dir, int group, int indata_num) 
                                  std::to_string(shm::kControlEntry) + ".key";
     const key_t sem_key = ::ftok(sem_path.c_str(), group * indata_num + shm::kControlEntry + 1);
     sem_id_ = sem_key == -1 ? -1 : ::semget(sem_key, 1, 0);
+    const std::string wake_path = key_dir + "/sem" + std::to_string(group) + "_" +
+                                  std::to_string(shm::kReceiveEntry) + ".key";
+    const key_t wake_key = ::ftok(wake_path.c_str(), group * indata_num + shm::kReceiveEntry + 1);
+    wake_sem_id_ = wake_key == -1 ? -1 : ::semget(wake_key, 1, 0);
     return rcv_ != nullptr && ctl_ != nullptr && sem_id_ >= 0;
 }
 
@@ -115,6 +119,10 @@ bool GroupClient::WaitAnswer(int timeout_ms) {
 
 int GroupClient::SemValue() {
     return ::semctl(sem_id_, 0, GETVAL);
+}
+
+int GroupClient::WakeSemValue() {
+    return wake_sem_id_ < 0 ? -1 : ::semctl(wake_sem_id_, 0, GETVAL);
 }
 
 bool GroupClient::PostSemaphore() {

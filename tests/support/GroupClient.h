@@ -35,6 +35,9 @@ class GroupClient {
     // Waits for the control semaphore; false when it was not posted within timeout_ms.
     bool WaitAnswer(int timeout_ms);
     int SemValue();
+    // The value of the receive entry's semaphore, through which the library wakes the
+    // worker; -1 when it cannot be read.
+    int WakeSemValue();
     // Adds 1 to the control semaphore, as a worker's answer would; true when it worked.
     bool PostSemaphore();
     // Takes the answer of a transmit or communication request: the result (0 success,
@@ -50,6 +53,7 @@ class GroupClient {
     vel::shm::ReceiveSegment* rcv_{nullptr};
     vel::shm::ControlSegment* ctl_{nullptr};
     int sem_id_{-1};
+    int wake_sem_id_{-1};
 };
 
 }  // namespace testsupport

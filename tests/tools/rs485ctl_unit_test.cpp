@@ -183,8 +183,10 @@ TEST(CommandLineTest, GlobalAndPerMachineParameters) {
                               "3",
                               "--set",
                               "2:format=8O2,delimiter=cr,timeout=40",
+                              "--framing",
+                              "12",
                               "--set",
-                              "3:wait=9"}),
+                              "3:wait=9,framing=modbus-rtu"}),
               CommandLine::Outcome::kRun)
         << cl.Message();
     const CtlSettings& s = cl.Settings();
@@ -201,6 +203,10 @@ TEST(CommandLineTest, GlobalAndPerMachineParameters) {
     EXPECT_EQ(s.params[1].delm_type, 13);
     EXPECT_EQ(s.params[1].time_out, 40);
     EXPECT_EQ(s.params[2].wait_time, 9);
+    EXPECT_EQ(s.params[0].reply_framing, RS485_REPLY_LENGTH);
+    EXPECT_EQ(s.params[0].reply_length, 12);
+    EXPECT_EQ(s.params[2].reply_framing, RS485_REPLY_MODBUS_RTU);
+    EXPECT_EQ(s.params[2].reply_length, 0);
 }
 
 // A machine named in --set starts from the defaults, so a global --trailing never sticks to
@@ -260,6 +266,9 @@ TEST(CommandLineTest, BadArgumentsAreReported) {
         {"--text", "1"},                          // no '='
         {"-m", "1", "--set", "1:speed=3"},        // unknown key
         {"-m", "1", "--set", "1:timeout=x"},      // bad value
+        {"-m", "1", "--framing", "0"},            // reply length 0
+        {"-m", "1", "--set", "1:framing=437"},    // reply longer than the area
+        {"-m", "1", "--set", "1:framing=rtu"},    // unknown framing
         {"-m", "1", "-t", "40000"},               // time-out above 16 bits
         {"-m", "1", "--bogus"},                   // unknown option
         {"--hex", "1=" + std::string(130, 'a')},  // 65 bytes

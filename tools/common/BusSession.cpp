@@ -16,9 +16,11 @@ int BusSession::Open(bool sniffer, int baud_index) {
     return pxa_rs485_open(channel_, sniffer, static_cast<unsigned char>(baud_index));
 }
 
-void BusSession::SetParams(int machine, const MachineParams& p) {
+bool BusSession::SetParams(int machine, const MachineParams& p) {
     pxa_rs485_setPortParams(channel_, machine, p.ctrl_bit, p.time_out, p.delm_type,
                             p.len_after_delm, p.wait_time);
+    return p.reply_framing == RS485_REPLY_DELIMITED ||
+           pxa_rs485_setReplyFraming(channel_, machine, p.reply_framing, p.reply_length) == 1;
 }
 
 bool BusSession::SetMachines(int mask) {

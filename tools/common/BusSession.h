@@ -18,7 +18,9 @@ class BusSession {
 
     // pxa_rs485_open's result: 0, -1, -2 or -3.
     int Open(bool sniffer, int baud_index);
-    void SetParams(int machine, const MachineParams& p);
+    // False when the daemon refused the machine's reply framing. A delimited machine sends
+    // no framing order: it is what a channel starts with.
+    bool SetParams(int machine, const MachineParams& p);
     bool SetMachines(int mask);
     bool Deposit(int machine, const std::vector<uint8_t>& request);
     bool RunCycle();

@@ -58,6 +58,21 @@ bool NumberText::ParseDelimiter(const std::string& text, uint8_t* value) {
     return true;
 }
 
+bool NumberText::ParseFraming(const std::string& text, int* kind, int* length) {
+    if (text == "delimited" || text == "modbus-rtu") {
+        *kind = text == "delimited" ? RS485_REPLY_DELIMITED : RS485_REPLY_MODBUS_RTU;
+        *length = 0;
+        return true;
+    }
+    unsigned long v = 0;
+    if (!ParseUnsigned(text, RS485_MAX_REPLY, &v) || v < 1) {
+        return false;
+    }
+    *kind = RS485_REPLY_LENGTH;
+    *length = static_cast<int>(v);
+    return true;
+}
+
 bool NumberText::ParseMachineList(const std::string& text, int* mask, std::string* error) {
     if (text == "all") {
         *mask = (1 << RS485_MACHINE_COUNT) - 1;

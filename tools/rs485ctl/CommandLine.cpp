@@ -22,6 +22,7 @@ A machine named in --set starts from the defaults (8N1, delimiter none,
 trailing 0, timeout 100, wait 0), not from the global options; only the keys
 given change, so its framing never mixes with the global one:
   --set 2:format=7E1,timeout=300,delimiter=cr,trailing=0,wait=5
+  --set 3:framing=modbus-rtu --set 4:framing=12
 Without --machines, the machines that have a request take part; --machines all
 means machines 1 to 15, and those without a request are polled with an empty one.
 
@@ -30,6 +31,7 @@ read error) or a request was refused; 2 bad arguments;
 3 daemon not running; 4 channel refused; 5 shared memory not attached.)";
 
 constexpr char kDelimiterForms[] = "a byte 0..255 (decimal or 0x..), cr, lf, etx, eot or none";
+constexpr char kFramingForms[] = "delimited, modbus-rtu or a reply length 1..436";
 
 // "M=VALUE" or "M:VALUE" with M a machine number 1..15.
 bool SplitMachineItem(const std::string& item, char sep, int* machine, std::string* value) {
@@ -57,6 +59,13 @@ bool SetParam(MachineParams* p, const std::string& key, const std::string& value
         *error = "invalid delimiter \"" + value + "\" (" + kDelimiterForms + ")";
         return false;
     }
+    if (key == "framing") {
+        if (NumberText::ParseFraming(value, &p->reply_framing, &p->reply_length)) {
+            return true;
+        }
+        *error = "invalid framing \"" + value + "\" (" + kFramingForms + ")";
+        return false;
+    }
     if (key == "timeout") {
         if (NumberText::ParseUnsigned(value, 32767, &v)) {
             p->time_out = static_cast<short>(v);
@@ -74,7 +83,7 @@ bool SetParam(MachineParams* p, const std::string& key, const std::string& value
         }
     } else {
         *error = "unknown machine parameter \"" + key +
-                 "\" (format, timeout, delimiter, trailing, wait)";
+                 "\" (format, timeout, delimiter, trailing, wait, framing)";
         return false;
     }
     *error = "invalid value \"" + value + "\" for " + key;
@@ -92,6 +101,7 @@ CommandLine::Outcome CommandLine::Parse(int argc, const char* const* argv) {
     std::string machines;
     std::string format = "8N1";
     std::string delimiter = "none";
+    std::string framing = "delimited";
     int trailing = 0;
     int timeout = settings_.params[0].time_out;
     int wait = 0;
@@ -113,6 +123,11 @@ CommandLine::Outcome CommandLine::Parse(int argc, const char* const* argv) {
         ->capture_default_str();
     app.add_option("-d,--delimiter", delimiter,
                    "Reply delimiter byte (0..255, 0x.., cr, lf, etx, eot) or none")
+        ->capture_default_str();
+    app.add_option("--framing", framing,
+                   "How a reply ends: delimited (by --delimiter or silence), modbus-rtu (its "
+                   "function code gives the length, the CRC is checked) or a reply length "
+                   "1..436")
         ->capture_default_str();
     app.add_option("--trailing", trailing, "Bytes that follow the delimiter")
         ->check(CLI::Range(0, 255))
@@ -168,6 +183,10 @@ CommandLine::Outcome CommandLine::Parse(int argc, const char* const* argv) {
     }
     if (!NumberText::ParseDelimiter(delimiter, &global.delm_type)) {
         message_ = "invalid delimiter \"" + delimiter + "\" (" + kDelimiterForms + ")";
+        return Outcome::kError;
+    }
+    if (!NumberText::ParseFraming(framing, &global.reply_framing, &global.reply_length)) {
+        message_ = "invalid framing \"" + framing + "\" (" + kFramingForms + ")";
         return Outcome::kError;
     }
     settings_.params.fill(global);

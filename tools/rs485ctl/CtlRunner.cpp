@@ -87,8 +87,12 @@ int CtlRunner::Run() {
     }
     const int mask = settings_.machine_mask;
     for (int m = 1; m <= RS485_MACHINE_COUNT; ++m) {
-        if ((mask & (1 << (m - 1))) != 0) {
-            bus.SetParams(m, settings_.params[static_cast<std::size_t>(m - 1)]);
+        if ((mask & (1 << (m - 1))) != 0 &&
+            !bus.SetParams(m, settings_.params[static_cast<std::size_t>(m - 1)])) {
+            report_.Error(
+                kExitRunFailed,
+                "the daemon did not accept the reply framing of machine " + std::to_string(m));
+            return kExitRunFailed;
         }
     }
     if (!bus.SetMachines(mask)) {

@@ -101,7 +101,11 @@ bool ChannelPoller::_open(std::string* why) {
         return false;
     }
     for (const MachineSettings& m : settings_.machines) {
-        session_->SetParams(m.machine, m.params);
+        if (!session_->SetParams(m.machine, m.params)) {
+            *why = "dwmid did not accept the reply framing of machine " + std::to_string(m.machine);
+            session_.reset();
+            return false;
+        }
     }
     if (!session_->SetMachines(mask_)) {
         *why = "not configured: dwmid did not accept the machine selection";

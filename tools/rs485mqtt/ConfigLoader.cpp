@@ -326,17 +326,19 @@ bool LoadMachine(const Object& object, const std::string& path, MachineSettings*
     const Reader r(object, path, error);
     std::string format;
     std::string delimiter;
+    std::string framing;
     std::string hex;
     std::string text;
     long time_out = m->params.time_out;
     int trailing = m->params.len_after_delm;
     int wait = m->params.wait_time;
-    if (!r.OnlyKeys({"machine", "format", "delimiter", "trailing", "time_out", "wait",
+    if (!r.OnlyKeys({"machine", "format", "delimiter", "trailing", "time_out", "wait", "framing",
                      "request_hex", "request_text"}) ||
-        !r.Int("machine", 1, RS485_MACHINE_COUNT, &m->machine) || !r.Text("format", &format) ||
-        !r.Text("delimiter", &delimiter) || !r.Int("trailing", 0, 255, &trailing) ||
-        !r.Integer("time_out", 1, 32767, &time_out) || !r.Int("wait", 0, 255, &wait) ||
-        !r.String("request_hex", &hex) || !r.String("request_text", &text)) {
+        !r.Text("framing", &framing) || !r.Int("machine", 1, RS485_MACHINE_COUNT, &m->machine) ||
+        !r.Text("format", &format) || !r.Text("delimiter", &delimiter) ||
+        !r.Int("trailing", 0, 255, &trailing) || !r.Integer("time_out", 1, 32767, &time_out) ||
+        !r.Int("wait", 0, 255, &wait) || !r.String("request_hex", &hex) ||
+        !r.String("request_text", &text)) {
         return false;
     }
     if (!r.Has("machine")) {
@@ -350,6 +352,11 @@ bool LoadMachine(const Object& object, const std::string& path, MachineSettings*
         !rs485tools::NumberText::ParseDelimiter(delimiter, &m->params.delm_type)) {
         return r.Fail("delimiter", "invalid delimiter \"" + delimiter +
                                        "\" (none, cr, lf, etx, eot or a byte value 0..255)");
+    }
+    if (!framing.empty() && !rs485tools::NumberText::ParseFraming(framing, &m->params.reply_framing,
+                                                                  &m->params.reply_length)) {
+        return r.Fail("framing", "invalid framing \"" + framing +
+                                     "\" (delimited, modbus-rtu or a reply length 1..436)");
     }
     m->params.time_out = static_cast<short>(time_out);
     m->params.len_after_delm = static_cast<uint8_t>(trailing);

@@ -38,4 +38,16 @@ std::string ModbusRtu::Reply(const std::string& request, int length) {
     return out;
 }
 
+std::string ModbusRtu::Exception(const std::string& request, int code) {
+    std::string out;
+    out += !request.empty() ? request[0] : '\0';
+    out += static_cast<char>((request.size() > 1 ? static_cast<unsigned char>(request[1]) : 0U) |
+                             0x80U);
+    out += static_cast<char>(code);
+    const uint16_t crc = Crc(out);
+    out += static_cast<char>(crc & 0xFF);
+    out += static_cast<char>(crc >> 8);
+    return out;
+}
+
 }  // namespace rs485sim

@@ -15,6 +15,8 @@ class ModbusRtu {
     // A reply of length bytes (5..256) to request: slave address, function, byte count
     // (length - 5), filler bytes, CRC. The shape of a read reply; any function gets it.
     static std::string Reply(const std::string& request, int length);
+    // The exception reply to request: slave address, function with bit 0x80, code, CRC.
+    static std::string Exception(const std::string& request, int code);
 };
 
 }  // namespace rs485sim

@@ -111,11 +111,9 @@ bool ParseFault(const std::string& text, Fault* fault) {
     static const struct {
         const char* name;
         Fault fault;
-    } kFaults[] = {{"none", Fault::kNone},
-                   {"no_reply", Fault::kNoReply},
-                   {"cut_short", Fault::kCutShort},
-                   {"garbage", Fault::kGarbage},
-                   {"over_long", Fault::kOverLong}};
+    } kFaults[] = {{"none", Fault::kNone},          {"no_reply", Fault::kNoReply},
+                   {"cut_short", Fault::kCutShort}, {"garbage", Fault::kGarbage},
+                   {"over_long", Fault::kOverLong}, {"bad_crc", Fault::kBadCrc}};
     for (const auto& f : kFaults) {
         if (text == f.name) {
             *fault = f.fault;
@@ -154,6 +152,7 @@ bool ParseMachine(const picojson::object& obj, MachineSpec* m, std::string* erro
         !GetInt(obj, "cut_length", 0, 1 << 16, &m->cut_length, error) ||
         !GetInt(obj, "extra_length", 0, 1 << 16, &m->extra_length, error) ||
         !GetInt(obj, "modbus_reply_length", 5, 256, &m->modbus_reply_length, error) ||
+        !GetInt(obj, "modbus_exception", 1, 255, &m->modbus_exception, error) ||
         !GetLine(obj, &m->line, error)) {
         return false;
     }
@@ -174,15 +173,20 @@ bool ParseMachine(const picojson::object& obj, MachineSpec* m, std::string* erro
     const auto fault = obj.find("fault");
     if (fault != obj.end() && (!fault->second.is<std::string>() ||
                                !ParseFault(fault->second.get<std::string>(), &m->fault))) {
-        *error = "\"fault\" must be none, no_reply, cut_short, garbage or over_long";
+        *error = "\"fault\" must be none, no_reply, cut_short, garbage, over_long or bad_crc";
         return false;
     }
-    if (has_reply && m->modbus_reply_length > 0) {
-        *error = "give reply bytes or \"modbus_reply_length\", not both";
+    if (static_cast<int>(has_reply) + static_cast<int>(m->modbus_reply_length > 0) +
+            static_cast<int>(m->modbus_exception > 0) >
+        1) {
+        *error = "give one of reply bytes, \"modbus_reply_length\" and \"modbus_exception\"";
         return false;
     }
-    if (!has_reply && m->modbus_reply_length == 0 && m->fault != Fault::kNoReply) {
-        *error = "\"reply_hex\", \"reply_text\" or \"modbus_reply_length\" missing";
+    if (!has_reply && m->modbus_reply_length == 0 && m->modbus_exception == 0 &&
+        m->fault != Fault::kNoReply) {
+        *error =
+            "\"reply_hex\", \"reply_text\", \"modbus_reply_length\" or \"modbus_exception\" "
+            "missing";
         return false;
     }
     return true;

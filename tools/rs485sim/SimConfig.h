@@ -8,7 +8,7 @@
 
 namespace rs485sim {
 
-enum class Fault { kNone, kNoReply, kCutShort, kGarbage, kOverLong };
+enum class Fault { kNone, kNoReply, kCutShort, kGarbage, kOverLong, kBadCrc };
 
 struct MachineSpec {
     std::string name;
@@ -27,6 +27,8 @@ struct MachineSpec {
     int extra_length{500};  // kOverLong: filler bytes appended to the reply
     // > 0: answer a Modbus RTU request with a valid reply of this many bytes instead of reply.
     int modbus_reply_length{0};
+    // > 0: answer a Modbus RTU request with an exception reply carrying this code.
+    int modbus_exception{0};
     // The format and bit rate the machine listens at; unknown fields accept anything.
     LineSettings line;
 

@@ -58,6 +58,8 @@ const char* FaultName(Fault f) {
             return "garbage";
         case Fault::kOverLong:
             return "over_long";
+        case Fault::kBadCrc:
+            return "bad_crc";
         case Fault::kNone:
             break;
     }
@@ -330,7 +332,7 @@ bool Simulator::Understands(int index, const std::string& request) {
                   " expected=" + m.line.Text() + " reply=none");
         return false;
     }
-    if (m.modbus_reply_length > 0 && !ModbusRtu::CrcOk(request)) {
+    if ((m.modbus_reply_length > 0 || m.modbus_exception > 0) && !ModbusRtu::CrcOk(request)) {
         log_.Line("reply machine=" + std::to_string(index) + " crc=bad len=0");
         return false;
     }
@@ -338,8 +340,12 @@ bool Simulator::Understands(int index, const std::string& request) {
 }
 
 std::string Simulator::ReplyBytes(const MachineSpec& m, const std::string& request) {
-    std::string base =
-        m.modbus_reply_length > 0 ? ModbusRtu::Reply(request, m.modbus_reply_length) : m.reply;
+    std::string base = m.reply;
+    if (m.modbus_reply_length > 0) {
+        base = ModbusRtu::Reply(request, m.modbus_reply_length);
+    } else if (m.modbus_exception > 0) {
+        base = ModbusRtu::Exception(request, m.modbus_exception);
+    }
     switch (m.fault) {
         case Fault::kCutShort: {
             const std::size_t keep =
@@ -361,6 +367,12 @@ std::string Simulator::ReplyBytes(const MachineSpec& m, const std::string& reque
             }
             return out + base;
         }
+        case Fault::kBadCrc:
+            // The last byte, which a Modbus RTU reply's CRC ends with, changed.
+            if (!base.empty()) {
+                base.back() = static_cast<char>(base.back() ^ 0x01);
+            }
+            return base;
         case Fault::kNone:
         case Fault::kNoReply:
             break;

@@ -18,7 +18,8 @@ constexpr char kValid[] = R"({
   "node": "ctl1", "topic_prefix": "plant/hall1", "commands_enabled": true,
   "channels": [{"channel": 2, "baud_index": 5, "cycle_period_ms": 200, "machines": [
     {"machine": 3, "format": "8E1", "delimiter": "etx", "trailing": 1, "request_hex": "41 3F"},
-    {"machine": 1, "format": 3, "delimiter": 13, "time_out": 50, "request_text": "B?\\r"}]}]
+    {"machine": 1, "format": 3, "delimiter": 13, "time_out": 50, "framing": "modbus-rtu",
+     "request_text": "B?\\r"}]}]
 })";
 
 // The error for kValid with one text replaced.
@@ -54,6 +55,8 @@ TEST(ConfigLoaderTest, ReadsEveryKeyWithDefaultsForTheRest) {
     EXPECT_EQ(ch.machines[0].params.delm_type, 13);
     EXPECT_EQ(ch.machines[0].params.time_out, 50);
     EXPECT_EQ(ch.machines[0].request, (std::vector<uint8_t>{'B', '?', '\r'}));
+    EXPECT_EQ(ch.machines[0].params.reply_framing, RS485_REPLY_MODBUS_RTU);
+    EXPECT_EQ(ch.machines[1].params.reply_framing, RS485_REPLY_DELIMITED);
     EXPECT_EQ(ch.machines[1].params.ctrl_bit, 3 | 16);
     EXPECT_EQ(ch.machines[1].params.delm_type, 3);
     EXPECT_EQ(ch.machines[1].request, (std::vector<uint8_t>{0x41, 0x3F}));
@@ -116,6 +119,7 @@ TEST(ConfigLoaderTest, ErrorsNameTheKey) {
                   .rfind("broker.password: ", 0),
               0u);
     EXPECT_EQ(ErrorFor("\"node\"", "\"nodes\"").rfind("nodes: unknown key", 0), 0u);
+    EXPECT_EQ(ErrorFor("\"modbus-rtu\"", "0").rfind("channels[0].machines[1].framing: ", 0), 0u);
 }
 
 TEST(CommandHandlerTest, ChecksEveryCommandAgainstTheConfiguration) {
