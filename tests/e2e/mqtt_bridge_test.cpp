@@ -480,6 +480,44 @@ TEST_F(MqttBridgeTest, BridgeAndRs485ctlWriteAReplyInOneSchema) {
     EXPECT_EQ(Str(from_ctl, "status_name"), "complete");
 }
 
+// rs485ctl on the bridge's channel with other framing, other machines and another speed: the
+// bridge publishes exactly what it published before, and rs485ctl gets its own replies.
+TEST_F(MqttBridgeTest, Rs485ctlBesideTheBridgeChangesNothingTheBridgePublishes) {
+    StartBridge(BridgeConfigText(false));
+    ASSERT_TRUE(WaitMachine(3, kAny, sub_)) << bridge_.Stderr();
+    const std::string topic = std::string(kBase) + "/1/";
+    const std::size_t from[] = {sub_.On(topic + "1").size(), sub_.On(topic + "2").size(),
+                                sub_.On(topic + "3").size()};
+    ChildProcess ctl;
+    ASSERT_TRUE(ctl.Start({Env("RS485CTL_BIN", Env("RS485_BINARY_DIR") + "/tools/rs485ctl/rs485ctl"),
+                           "-c", "1", "-b", "4", "-d", "none", "-t", "100", "--hex", "1=41 3F",
+                           "-n", "5", "-i", "150"},
+                          std::string(kSandbox) + "/beside.out",
+                          std::string(kSandbox) + "/beside.err"));
+    ASSERT_TRUE(ctl.Wait(60000));
+    EXPECT_EQ(ctl.ExitStatus(), 0) << ctl.Stdout() << ctl.Stderr();
+    // Ended by silence, rs485ctl's reply keeps the ETX and the byte after it.
+    EXPECT_EQ(CountLines(ctl.Stdout(), "machine  1  complete    len 6    hex 41 2D 4F 4B 03 1C"), 5)
+        << ctl.Stdout();
+    // The bridge's cycles after rs485ctl's last one, too.
+    const std::size_t after = sub_.On(topic + "1").size();
+    ASSERT_TRUE(WaitUntil([&] { return sub_.On(topic + "1").size() > after + 2; }, 20000));
+    StopBridge();
+    const std::string expected[] = {"2 complete 4 41 2D 4F 4B", "4 time-out 0 ", "2 complete 7 43 0D 0A 6C 69 6E 65"};
+    for (int m = 0; m < 3; ++m) {
+        const std::vector<MqttLine> lines = sub_.On(topic + std::to_string(m + 1));
+        ASSERT_GT(lines.size(), from[m] + 2) << m + 1;
+        for (std::size_t i = from[m]; i < lines.size(); ++i) {
+            const picojson::object o = Json(lines[i].payload);
+            const std::string seen = std::to_string(static_cast<int>(Num(o, "status"))) + " " +
+                                     Str(o, "status_name") + " " +
+                                     std::to_string(static_cast<int>(Num(o, "len"))) + " " +
+                                     Str(o, "hex");
+            EXPECT_EQ(seen, expected[m]) << "machine " << m + 1 << ": " << lines[i].payload;
+        }
+    }
+}
+
 TEST(MqttBridgeCheck, RefusesAConfigurationWithErrorsNamingTheKey) {
     if (BridgeBin().empty()) {
         GTEST_SKIP() << "RS485MQTT_BIN is not set: the bridge was not built";
