@@ -318,12 +318,14 @@ RS485_API int pxa_rs485_setComFlags(int channel, int flags);
 RS485_API int pxa_rs485_putOutputStream(int channel, int mc, xfer_data* buf);
 
 /*
- * Runs one communication cycle on `channel`: the daemon's worker addresses every selected
- * machine and publishes the replies. Waits for the end of the cycle (as long as the daemon
- * lives, see Blocking above), then calls the channel's listener (also when the cycle failed).
+ * Runs one communication cycle on `channel`: the daemon's worker addresses every machine this
+ * process selected, with this process's parameters, requests and baud index (see Sharing), and
+ * publishes the replies. Waits for the end of the cycle (as long as the daemon lives, see
+ * Blocking above), then calls the channel's listener (also when the cycle failed).
  * Result: 1 success; 0 the cycle failed, or, without a listener call, no answer came: the
  * channel is not open or not attached, the daemon is gone (the channel is then detached, see
- * Recovery above) or the channel was closed by another thread meanwhile.
+ * Recovery above), the channel was closed by another thread meanwhile, or the answer was
+ * cleared before this process collected it.
  */
 RS485_API int pxa_rs485_startCom(int channel);
 
@@ -332,8 +334,11 @@ RS485_API int pxa_rs485_startCom(int channel);
  *   mc 1..15: returns the address of machine mc's xfer_data (an `xfer_data*`);
  *   mc 0:     returns the address of a table of 15 `xfer_data*`, machines 1..15 in order
  *             (an `xfer_data**`); machines from the line's "max_machine" up are not refreshed.
- * A machine that the latest cycle did not poll keeps its earlier reply; its status (0 not
- * selected, 1 selected but not reached) says that the cycle left it out.
+ * Once the process has run a cycle on the channel, the records are those of its own latest
+ * cycle (see Sharing), whatever other processes polled since; before that, the channel's
+ * newest, whoever ran that cycle. A machine that the cycle did not poll keeps its earlier
+ * reply; its status (0 not selected, 1 selected but not reached) says that the cycle left it
+ * out.
  * The records belong to the library and stay valid while the process runs; the address is the
  * same at every call. It is returned also when nothing was copied (channel not attached, no
  * cycle yet): the records then show what they showed before. Returns NULL when no channel was
