@@ -245,8 +245,9 @@ RS485_API void pxa_rs485_close(int channel);
 
 /*
  * Sets the parameters of machine `mc_num` (1..15) of `channel`; they are used from the next
- * cycle on and kept until set again (also across a close and a new open of the channel while
- * the daemon runs):
+ * cycle on and kept until set again. They are this process's own (see Sharing) and end with
+ * its close; the channel's shared settings, which serve clients without an identity, last
+ * until the channel's last user has closed it:
  *   ctrl_bit        character format, RS485_FMT_... above (RS485_FMT_8N1 for 8N1). A
  *                   pseudo-terminal (the simulator) always carries 8 data bits without parity,
  *                   so only real hardware shows a wrong format.
@@ -293,8 +294,9 @@ RS485_API void pxa_rs485_setPortParams(int channel, int mc_num, unsigned char ct
 /*
  * Sets how the replies of machine `mc_num` (1..15) of `channel` end (RS485_REPLY_... above);
  * `length` is the reply length for RS485_REPLY_LENGTH and is not looked at otherwise. Used
- * from the next cycle on and kept until set again while the channel's line stays open at the
- * daemon; pxa_rs485_setPortParams does not change it. Result: 1 the daemon set it; 0 refused
+ * from the next cycle on and kept until set again; like the other machine settings it is this
+ * process's own (see Sharing) and ends with its close. pxa_rs485_setPortParams does not
+ * change it. Result: 1 the daemon set it; 0 refused
  * (machine, kind or length out of range), no reply within "res_wait_timeout", channel not
  * open, no open yet. Blocks for the exchange with the daemon, like pxa_rs485_setComFlags.
  */

@@ -34,7 +34,8 @@ for f in sbin/dwmid bin/rs485ctl bin/rs485sim include/rs485.h include/rs485_vers
 done
 # A compressed section 3 page for every exported function of the library.
 for fn in open close setPortParams setComFlags putOutputStream startCom getReceiveStream \
-          addEventListener removeEventListener getPortStatus putPortStatus verGet shutdown; do
+          addEventListener removeEventListener getPortStatus putPortStatus verGet shutdown \
+          setReplyFraming; do
     page=$prefix/share/man/man3/pxa_rs485_$fn.3.gz
     [[ -e "$page" ]] || fail "missing share/man/man3/pxa_rs485_$fn.3.gz"
     gzip -dc "$page" | grep -q '^\.SH RETURN VALUE' || fail "pxa_rs485_$fn.3.gz is no manual page"
