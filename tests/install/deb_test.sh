@@ -48,7 +48,8 @@ if [[ "$daemon_files" == *etc/vellib/* || "$daemon_files" == */man3/* ]]; then
     fail "the package must carry neither /usr/local/etc/vellib files nor section 3 pages"
 fi
 for f in /share/dwmid/dwmid.conf.example /share/dwmid/dwlib.conf.example \
-         /share/dwmid/rs485sim-machines.json /share/man/man8/dwmid.8.gz /share/man/man1/rs485sim.1.gz /share/man/man1/rs485ctl.1.gz; do
+         /share/dwmid/rs485sim-machines.json /share/man/man8/dwmid.8.gz /share/man/man5/dwmid.conf.5.gz /share/man/man1/rs485sim.1.gz \
+         /share/man/man1/rs485ctl.1.gz; do
     [[ "$daemon_files" == *"$f"* ]] || fail "dwmid lacks $f"
 done
 for f in $(find "$scratch/x" -type f \( -path '*bin/*' -o -name 'librs485.so.1.*' \)); do

@@ -28,6 +28,7 @@ for f in sbin/dwmid bin/rs485ctl bin/rs485sim include/rs485.h include/rs485_vers
          "$libdir/pkgconfig/librs485.pc" "$libdir/cmake/rs485/rs485Config.cmake" \
          "$libdir/cmake/rs485/rs485ConfigVersion.cmake" lib/systemd/system/dwmid.service \
          share/man/man1/rs485ctl.1.gz share/man/man1/rs485sim.1.gz share/man/man8/dwmid.8.gz \
+         share/man/man5/dwmid.conf.5.gz \
          share/dwmid/dwmid.conf.example share/dwmid/dwlib.conf.example \
          share/dwmid/rs485sim-machines.json; do
     [[ -e "$prefix/$f" ]] || fail "missing $f"
