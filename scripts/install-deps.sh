@@ -25,6 +25,14 @@ if [[ ${#missing[@]} -gt 0 ]]; then
             dpkg --add-architecture "$arch"
         fi
     done
-    apt-get update
+    # A mirror in the middle of a sync fails an index now and then: try again, then go on with
+    # what was fetched (the install itself fails if a package is still not to be had).
+    for attempt in 1 2 3; do
+        if apt-get update; then
+            break
+        fi
+        echo "install-deps: apt-get update failed (attempt $attempt of 3)" >&2
+        sleep 15
+    done
     DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
 fi
