@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -117,6 +119,16 @@ void WriteDaemonConfig(const std::vector<std::string>& devices, long log_max_byt
     c << "],\n\"start_wait_interval\": 0}\n";
     WriteText("/usr/local/etc/vellib/dwmid.conf", c.str());
     WriteText("/usr/local/etc/vellib/dwlib.conf", c.str());
+}
+
+int CountArg(int argc, char** argv, int fallback) {
+    if (argc < 2) {
+        return fallback;
+    }
+    const std::string text = argv[1];
+    int count = 0;
+    std::from_chars(text.data(), text.data() + text.size(), count);
+    return std::max(1, count);
 }
 
 }  // namespace bench

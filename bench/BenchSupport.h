@@ -15,6 +15,9 @@ using Clock = std::chrono::steady_clock;
 
 double Ms(Clock::duration d);
 
+// The count given as the first argument, fallback without one; at least 1.
+int CountArg(int argc, char** argv, int fallback);
+
 bool WriteText(const std::string& path, const std::string& text);
 std::string ReadText(const std::string& path);
 

@@ -6,10 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -44,13 +46,7 @@ std::vector<unsigned char> Reply(int mc) {
 }
 
 std::string Hex(const std::vector<unsigned char>& bytes) {
-    std::string out;
-    char b[4];
-    for (const unsigned char c : bytes) {
-        std::snprintf(b, sizeof(b), "%02X ", c);
-        out += b;
-    }
-    return out;
+    return fmt::format("{:02X}", fmt::join(bytes, " "));
 }
 
 // Time of one transaction by the driver's rules, in microseconds, with every system call
@@ -114,7 +110,7 @@ std::string Machines() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int cycles = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
+    const int cycles = bench::CountArg(argc, argv, 10);
     const std::string sim_bin = bench::SimulatorProgram();
     // The driver traces every step on standard output and error; both go to /dev/null while
     // cycles run, and the table to a copy of the original standard output.

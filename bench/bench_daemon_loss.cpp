@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_daemon_loss: run it through bench/run-daemon-loss.sh\n");
         return 2;
     }
-    const int rounds = argc > 1 ? std::atoi(argv[1]) : 10;
+    const int rounds = bench::CountArg(argc, argv, 10);
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
         std::fprintf(stderr, "bench_daemon_loss: no pseudo-terminal\n");

@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -146,7 +145,7 @@ double LibmodbusMs(int baud, int cycles, int* fails) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int cycles = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
+    const int cycles = bench::CountArg(argc, argv, 10);
     const std::string sim_bin = bench::SimulatorProgram();
     const int null_fd = ::open("/dev/null", O_WRONLY);
     if (null_fd < 0) {

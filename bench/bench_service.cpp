@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -75,7 +76,12 @@ long RssKb(pid_t pid) {
     std::string line;
     while (std::getline(in, line)) {
         if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
+            const std::size_t at = line.find_first_not_of(" \t", 6);
+            long kb = -1;
+            if (at != std::string::npos) {
+                std::from_chars(line.data() + at, line.data() + line.size(), kb);
+            }
+            return kb;
         }
     }
     return -1;
@@ -120,7 +126,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_service: run it through bench/run-service.sh\n");
         return 2;
     }
-    const int cycles = argc > 1 ? std::atoi(argv[1]) : 500;
+    const int cycles = bench::CountArg(argc, argv, 500);
     const std::string sim = std::getenv("RS485SIM_BIN") ? std::getenv("RS485SIM_BIN") : "";
     const std::string daemon = std::getenv("DWMID_BIN") ? std::getenv("DWMID_BIN") : "";
     bench::WriteText(kMachines, R"({"machines": [{"name": "m0", "match": {"prefix_text": "00"},

@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_shutdown: run it through bench/run-shutdown.sh\n");
         return 2;
     }
-    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    const int runs = bench::CountArg(argc, argv, 3);
     const std::string sim = std::getenv("RS485SIM_BIN") ? std::getenv("RS485SIM_BIN") : "";
     const std::string daemon = std::getenv("DWMID_BIN") ? std::getenv("DWMID_BIN") : "";
     bench::WriteText(kMachines,

@@ -1,9 +1,9 @@
 #include "TextUtil.h"
 
-#include <sys/stat.h>
-
 #include <cctype>
-#include <cerrno>
+#include <charconv>
+#include <filesystem>
+#include <iterator>
 
 namespace vel::text {
 
@@ -24,28 +24,21 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 }
 
 int32_t ToInt32(const std::string& field) {
-    std::size_t i = 0;
-    while (i < field.size() && std::isspace(static_cast<unsigned char>(field[i])) != 0) {
-        ++i;
+    const char* first = field.data();
+    const char* const last = first + field.size();
+    while (first != last && std::isspace(static_cast<unsigned char>(*first)) != 0) {
+        ++first;
     }
-    bool negative = false;
-    if (i < field.size() && (field[i] == '+' || field[i] == '-')) {
-        negative = field[i] == '-';
-        ++i;
-    }
-    if (i >= field.size() || std::isdigit(static_cast<unsigned char>(field[i])) == 0) {
-        return kIntFailure;
-    }
-    // Accumulate in 64 bits and stop as soon as the value leaves the 32-bit range.
-    int64_t value = 0;
-    const int64_t limit = negative ? 2147483648LL : 2147483647LL;
-    for (; i < field.size() && std::isdigit(static_cast<unsigned char>(field[i])) != 0; ++i) {
-        value = value * 10 + (field[i] - '0');
-        if (value > limit) {
+    // from_chars takes a minus sign but no plus sign.
+    if (first != last && *first == '+') {
+        ++first;
+        if (first == last || *first == '-') {
             return kIntFailure;
         }
     }
-    return static_cast<int32_t>(negative ? -value : value);
+    int32_t value = 0;
+    const std::from_chars_result r = std::from_chars(first, last, value);
+    return r.ec == std::errc() ? value : kIntFailure;
 }
 
 int16_t ToInt16(const std::string& field) {
@@ -65,16 +58,10 @@ uint8_t ToUint8(const std::string& field) {
 }
 
 std::string MaskToBinary(int32_t mask) {
-    uint32_t bits = static_cast<uint32_t>(mask);
-    if (bits == 0) {
-        return "0";
-    }
-    std::string digits;
-    while (bits != 0) {
-        digits.insert(digits.begin(), (bits & 1U) != 0 ? '1' : '0');
-        bits >>= 1U;
-    }
-    return digits;
+    char digits[32];
+    const std::to_chars_result r =
+        std::to_chars(std::begin(digits), std::end(digits), static_cast<uint32_t>(mask), 2);
+    return std::string(std::begin(digits), r.ptr);
 }
 
 std::string BytesToHex(const uint8_t* data, std::size_t len) {
@@ -89,28 +76,19 @@ std::string BytesToHex(const uint8_t* data, std::size_t len) {
 }
 
 int MakeDirs(const std::string& path, unsigned int mode) {
-    if (path.empty()) {
-        return -1;
-    }
-    std::string::size_type pos = 0;
-    while (pos != std::string::npos) {
-        pos = path.find('/', pos + 1);
-        const std::string part = path.substr(0, pos);
-        if (part.empty()) {
-            continue;
-        }
-        if (::mkdir(part.c_str(), static_cast<mode_t>(mode)) == 0) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path part;
+    for (const fs::path& piece : fs::path(path)) {
+        part /= piece;
+        if (fs::create_directory(part, ec)) {
             // The umask must not narrow the mode that the other processes rely on.
-            (void)::chmod(part.c_str(), static_cast<mode_t>(mode));
-        } else if (errno != EEXIST) {
+            fs::permissions(part, static_cast<fs::perms>(mode), ec);
+        } else if (ec) {
             return -1;
         }
     }
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        return -1;
-    }
-    return 0;
+    return fs::is_directory(path, ec) ? 0 : -1;
 }
 
 }  // namespace vel::text

@@ -3,7 +3,7 @@
 #include <gpiod.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <charconv>
 #include <cstring>
 
 #include "Trace.h"
@@ -14,11 +14,13 @@ namespace {
 
 // A line given as decimal digits is an offset, anything else a line name.
 bool Offset(const std::string& text, unsigned int* offset) {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
-        text.size() > 5) {
+    const char* const end = text.data() + text.size();
+    unsigned int value = 0;
+    const std::from_chars_result r = std::from_chars(text.data(), end, value);
+    if (text.size() > 5 || r.ec != std::errc() || r.ptr != end) {
         return false;
     }
-    *offset = static_cast<unsigned int>(std::strtoul(text.c_str(), nullptr, 10));
+    *offset = value;
     return true;
 }
 

@@ -28,6 +28,17 @@ TEST(TextUtil, Int32ConversionAndFailureValue) {
     EXPECT_EQ(ToInt32(""), INT32_MIN);
     EXPECT_EQ(ToInt32("-"), INT32_MIN);
     EXPECT_EQ(ToInt32(" "), INT32_MIN);
+    EXPECT_EQ(ToInt32("\t\n 12 "), 12);
+    EXPECT_EQ(ToInt32("+-5"), INT32_MIN);
+    EXPECT_EQ(ToInt32("-+5"), INT32_MIN);
+    EXPECT_EQ(ToInt32("++5"), INT32_MIN);
+    EXPECT_EQ(ToInt32("+"), INT32_MIN);
+    EXPECT_EQ(ToInt32("- 5"), INT32_MIN);
+    EXPECT_EQ(ToInt32("0x1F"), 0);
+    EXPECT_EQ(ToInt32("-0"), 0);
+    EXPECT_EQ(ToInt32("00000000000000000042"), 42);
+    EXPECT_EQ(ToInt32("-2147483649"), INT32_MIN);
+    EXPECT_EQ(ToInt32("12,34"), 12);
 }
 
 TEST(TextUtil, ShortAndByteConversions) {
@@ -48,6 +59,7 @@ TEST(TextUtil, MaskAndHex) {
     EXPECT_EQ(MaskToBinary(5), "101");
     EXPECT_EQ(MaskToBinary(INT32_MIN), "1" + std::string(31, '0'));
     EXPECT_EQ(MaskToBinary(-1), std::string(32, '1'));
+    EXPECT_EQ(MaskToBinary(0x4000), "100000000000000");
     const uint8_t bytes[] = {0x01, 0xab, 0x00, 0xff};
     EXPECT_EQ(BytesToHex(bytes, 2), "01AB");
     EXPECT_EQ(BytesToHex(bytes, 4), "01AB00FF");

@@ -102,6 +102,14 @@ TEST(NumberTextTest, UnsignedDelimiterAndMachineList) {
     EXPECT_FALSE(NumberText::ParseUnsigned("-1", 255, &v));
     EXPECT_FALSE(NumberText::ParseUnsigned("0x", 255, &v));
     EXPECT_FALSE(NumberText::ParseUnsigned("99999999999999999999", 255, &v));
+    EXPECT_TRUE(NumberText::ParseUnsigned("0XfF", 255, &v));
+    EXPECT_EQ(v, 255u);
+    EXPECT_TRUE(NumberText::ParseUnsigned("0000000007", 255, &v));
+    EXPECT_EQ(v, 7u);
+    EXPECT_FALSE(NumberText::ParseUnsigned("00000000007", 255, &v));  // more than 10 digits
+    for (const char* bad : {"", "+1", " 1", "1 ", "0x0x1", "0x-1", "12a", "0b1"}) {
+        EXPECT_FALSE(NumberText::ParseUnsigned(bad, 255, &v)) << bad;
+    }
 
     uint8_t d = 0;
     EXPECT_TRUE(NumberText::ParseDelimiter("none", &d));
@@ -132,11 +140,22 @@ TEST(ByteTextTest, HexAndTextRequests) {
     EXPECT_TRUE(b.empty());
     EXPECT_FALSE(ByteText::ParseHex("023", &b, &error));
     EXPECT_FALSE(ByteText::ParseHex("0g", &b, &error));
+    EXPECT_EQ(error, "invalid hex \"0g\": 'g' is not a hex digit");
+    EXPECT_FALSE(ByteText::ParseHex("02 3g1", &b, &error));
+    EXPECT_EQ(error, "invalid hex \"02 3g1\": 'g' is not a hex digit");
+    EXPECT_FALSE(ByteText::ParseHex("02 031", &b, &error));
+    EXPECT_EQ(error, "invalid hex \"02 031\": odd number of digits in a group");
+    ASSERT_TRUE(ByteText::ParseHex("0XaBcD 0x", &b, &error));
+    EXPECT_EQ(b, (std::vector<uint8_t>{0xab, 0xcd}));
 
     ASSERT_TRUE(ByteText::ParseText(R"(ID?\r\n\x03\\\0)", &b, &error));
     EXPECT_EQ(b, (std::vector<uint8_t>{'I', 'D', '?', '\r', '\n', 0x03, '\\', 0x00}));
     EXPECT_FALSE(ByteText::ParseText(R"(a\)", &b, &error));
     EXPECT_FALSE(ByteText::ParseText(R"(\x4)", &b, &error));
+    EXPECT_FALSE(ByteText::ParseText(R"(\x4g)", &b, &error));
+    EXPECT_FALSE(ByteText::ParseText(R"(\xg4)", &b, &error));
+    ASSERT_TRUE(ByteText::ParseText(R"(\xfF\x0a)", &b, &error));
+    EXPECT_EQ(b, (std::vector<uint8_t>{0xff, 0x0a}));
     EXPECT_FALSE(ByteText::ParseText(R"(\q)", &b, &error));
 
     const uint8_t reply[] = {'M', '1', 0x03, 0x1c, 0x7f, 0xff};

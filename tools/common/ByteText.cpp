@@ -1,20 +1,21 @@
 #include "ByteText.h"
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include <charconv>
+
 namespace rs485tools {
 
 namespace {
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
+constexpr char kHexDigits[] = "0123456789abcdefABCDEF";
+
+// The byte written as the two hex digits at text, which the caller has checked.
+uint8_t HexByte(const char* text) {
+    uint8_t value = 0;
+    std::from_chars(text, text + 2, value, 16);
+    return value;
 }
 
 bool IsSeparator(char c) {
@@ -34,24 +35,24 @@ bool ByteText::ParseHex(const std::string& text, std::vector<uint8_t>* bytes, st
         if (text[i] == '0' && i + 1 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
             i += 2;
         }
-        std::size_t digits = 0;
-        while (i < text.size() && !IsSeparator(text[i])) {
-            if (HexDigit(text[i]) < 0) {
-                *error = "invalid hex \"" + text + "\": '" + text[i] + "' is not a hex digit";
-                return false;
-            }
-            if (digits % 2 == 1) {
-                out.back() = static_cast<uint8_t>(out.back() * 16 + HexDigit(text[i]));
-            } else {
-                out.push_back(static_cast<uint8_t>(HexDigit(text[i])));
-            }
-            ++digits;
-            ++i;
+        std::size_t end = i;
+        while (end < text.size() && !IsSeparator(text[end])) {
+            ++end;
         }
-        if (digits % 2 != 0) {
+        const std::string group = text.substr(i, end - i);
+        const std::size_t bad = group.find_first_not_of(kHexDigits);
+        if (bad != std::string::npos) {
+            *error = "invalid hex \"" + text + "\": '" + group[bad] + "' is not a hex digit";
+            return false;
+        }
+        if (group.size() % 2 != 0) {
             *error = "invalid hex \"" + text + "\": odd number of digits in a group";
             return false;
         }
+        for (std::size_t k = 0; k < group.size(); k += 2) {
+            out.push_back(HexByte(group.data() + k));
+        }
+        i = end;
     }
     *bytes = out;
     return true;
@@ -85,13 +86,11 @@ bool ByteText::ParseText(const std::string& text, std::vector<uint8_t>* bytes, s
                 out.push_back('\\');
                 break;
             case 'x':
-                if (i + 2 >= text.size() || HexDigit(text[i + 1]) < 0 ||
-                    HexDigit(text[i + 2]) < 0) {
+                if (i + 2 >= text.size() || text.find_first_not_of(kHexDigits, i + 1) < i + 3) {
                     *error = "invalid text \"" + text + "\": \\x needs two hex digits";
                     return false;
                 }
-                out.push_back(
-                    static_cast<uint8_t>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2])));
+                out.push_back(HexByte(text.data() + i + 1));
                 i += 2;
                 break;
             default:
@@ -104,16 +103,7 @@ bool ByteText::ParseText(const std::string& text, std::vector<uint8_t>* bytes, s
 }
 
 std::string ByteText::ToHex(const uint8_t* data, std::size_t len) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (std::size_t i = 0; i < len; ++i) {
-        if (i > 0) {
-            text += ' ';
-        }
-        text += kDigits[data[i] >> 4];
-        text += kDigits[data[i] & 0x0f];
-    }
-    return text;
+    return fmt::format("{:02X}", fmt::join(data, data + len, " "));
 }
 
 std::string ByteText::ToPrintable(const uint8_t* data, std::size_t len) {

@@ -1,6 +1,6 @@
 #include "NumberText.h"
 
-#include <cctype>
+#include <charconv>
 
 #include <rs485.h>
 
@@ -8,7 +8,7 @@ namespace rs485tools {
 
 bool NumberText::ParseUnsigned(const std::string& text, unsigned long max, unsigned long* value) {
     std::size_t pos = 0;
-    unsigned base = 10;
+    int base = 10;
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
         pos = 2;
         base = 16;
@@ -16,23 +16,10 @@ bool NumberText::ParseUnsigned(const std::string& text, unsigned long max, unsig
     if (pos == text.size() || text.size() - pos > 10) {
         return false;
     }
+    const char* const end = text.data() + text.size();
     unsigned long long v = 0;
-    for (; pos < text.size(); ++pos) {
-        const unsigned char c = static_cast<unsigned char>(text[pos]);
-        unsigned digit;
-        if (std::isdigit(c) != 0) {
-            digit = c - '0';
-        } else if (base == 16 && std::isxdigit(c) != 0) {
-            digit = static_cast<unsigned>(std::tolower(c) - 'a' + 10);
-        } else {
-            return false;
-        }
-        if (digit >= base) {
-            return false;
-        }
-        v = v * base + digit;
-    }
-    if (v > max) {
+    const std::from_chars_result r = std::from_chars(text.data() + pos, end, v, base);
+    if (r.ec != std::errc() || r.ptr != end || v > max) {
         return false;
     }
     *value = static_cast<unsigned long>(v);

@@ -7,10 +7,7 @@
 
 #include <picojson.h>
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <sstream>
+#include "JsonFile.h"
 
 namespace rs485ctl {
 
@@ -58,17 +55,10 @@ void TakeString(const picojson::object& obj, const char* key, std::string* out) 
 }  // namespace
 
 DaemonProbe::DaemonProbe(const std::string& conf_file) : conf_file_(conf_file) {
-    errno = 0;
-    std::ifstream in(conf_file);
-    if (!in) {
-        problem_ = errno != 0 ? std::strerror(errno) : "cannot be opened";
-        return;
-    }
-    std::stringstream text;
-    text << in.rdbuf();
     picojson::value doc;
-    problem_ = picojson::parse(doc, text.str());
-    if (problem_.empty() && !doc.is<picojson::object>()) {
+    if (rs485tools::JsonFile::Read(conf_file, &doc, &problem_) ==
+            rs485tools::JsonFile::Status::kRead &&
+        !doc.is<picojson::object>()) {
         problem_ = "not a JSON object";
     }
     if (!problem_.empty()) {

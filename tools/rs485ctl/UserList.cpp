@@ -1,5 +1,8 @@
 #include "UserList.h"
 
+#include <fmt/chrono.h>
+#include <fmt/format.h>
+
 #include <charconv>
 #include <ctime>
 
@@ -74,12 +77,10 @@ std::string When(long long ms) {
     }
     const auto secs = static_cast<std::time_t>(ms / 1000);
     std::tm tm{};
-    char text[32] = {};
-    if (::localtime_r(&secs, &tm) == nullptr ||
-        std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &tm) == 0) {
+    if (::localtime_r(&secs, &tm) == nullptr) {
         return "?";
     }
-    return text;
+    return fmt::format("{:%Y-%m-%d %H:%M:%S}", tm);
 }
 
 long BitRate(int baud_index) {

@@ -5,17 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <memory>
 #include <set>
 
 #include <rs485.h>
 
 #include "ByteText.h"
 #include "FrameFormat.h"
+#include "JsonFile.h"
 #include "NumberText.h"
 
 namespace rs485mqtt {
@@ -422,33 +419,11 @@ bool LoadChannel(const Object& object, const std::string& path, ChannelSettings*
 bool ConfigLoader::Load(const std::string& path, BridgeConfig* config, std::string* error) {
     std::string text;
     std::string why;
-    if (!ReadFile(path, &text, &why)) {
+    if (!rs485tools::JsonFile::ReadText(path, &text, &why)) {
         *error = "cannot read the configuration file: " + why;
         return false;
     }
     return Parse(text, config, error);
-}
-
-bool ConfigLoader::ReadFile(const std::string& path, std::string* text, std::string* why) {
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "r"),
-                                                               &std::fclose);
-    if (!file) {
-        *why = std::strerror(errno);
-        return false;
-    }
-    std::string out;
-    char buf[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, file.get())) > 0) {
-        out.append(buf, n);
-    }
-    // A directory opens but cannot be read (EISDIR).
-    if (std::ferror(file.get()) != 0) {
-        *why = std::strerror(errno);
-        return false;
-    }
-    *text = std::move(out);
-    return true;
 }
 
 bool ConfigLoader::Parse(const std::string& text, BridgeConfig* config, std::string* error) {

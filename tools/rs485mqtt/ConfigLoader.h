@@ -12,8 +12,6 @@ class ConfigLoader {
   public:
     // Reads the file at path; false with the reason in *error.
     static bool Load(const std::string& path, BridgeConfig* config, std::string* error);
-    // The whole file at path; false with the system's reason in *why.
-    static bool ReadFile(const std::string& path, std::string* text, std::string* why);
     // The same for configuration text.
     static bool Parse(const std::string& text, BridgeConfig* config, std::string* error);
 };

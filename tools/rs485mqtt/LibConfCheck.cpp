@@ -2,21 +2,21 @@
 
 #include <picojson.h>
 
-#include "ConfigLoader.h"
+#include "JsonFile.h"
 
 namespace rs485mqtt {
 
 bool LibConfCheck::Channels(const BridgeConfig& config, const std::string& lib_conf,
                             std::string* error) {
-    std::string text;
+    using rs485tools::JsonFile;
+    picojson::value root;
     std::string why;
-    if (!ConfigLoader::ReadFile(lib_conf, &text, &why)) {
+    const JsonFile::Status read = JsonFile::Read(lib_conf, &root, &why);
+    if (read == JsonFile::Status::kUnreadable) {
         *error = "cannot read " + lib_conf + ": " + why + " (the library needs it to reach dwmid)";
         return false;
     }
-    picojson::value root;
-    why = picojson::parse(root, text);
-    if (!why.empty() || !root.is<picojson::object>()) {
+    if (read == JsonFile::Status::kNotJson || !root.is<picojson::object>()) {
         *error = lib_conf + ": " + (why.empty() ? "not a JSON object" : "not valid JSON: " + why);
         return false;
     }

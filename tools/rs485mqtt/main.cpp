@@ -1,8 +1,9 @@
 // rs485mqtt: publishes the lines of this controller to an MQTT broker (see rs485mqtt(1)).
 #include <signal.h>
 
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "Bridge.h"
@@ -35,20 +36,26 @@ int main(int argc, char** argv) {
     std::string path = kDefaultConfigPath;
     bool check = false;
     bool trace = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--config") == 0 && i + 1 < argc) {
-            path = argv[++i];
-        } else if (std::strcmp(argv[i], "--check") == 0) {
-            check = true;
-        } else if (std::strcmp(argv[i], "--trace") == 0) {
-            trace = true;
-        } else if (std::strcmp(argv[i], "--help") == 0) {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else {
-            std::fprintf(stderr, "rs485mqtt: unknown argument \"%s\"\n%s", argv[i], kUsage);
-            return kExitUsage;
-        }
+    CLI::App app{"MQTT bridge", "rs485mqtt"};
+    app.set_help_flag("--help");
+    app.add_option("--config", path);
+    app.add_flag("--check", check);
+    app.add_flag("--trace", trace);
+    // Left over arguments are named in the message below rather than by CLI11.
+    app.allow_extras();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "rs485mqtt: %s\n%s", e.what(), kUsage);
+        return kExitUsage;
+    }
+    if (!app.remaining().empty()) {
+        std::fprintf(stderr, "rs485mqtt: unknown argument \"%s\"\n%s",
+                     app.remaining().front().c_str(), kUsage);
+        return kExitUsage;
     }
     BridgeConfig config;
     std::string error;

@@ -2,9 +2,9 @@
 
 #include <picojson.h>
 
-#include <cctype>
-#include <fstream>
-#include <sstream>
+#include <charconv>
+
+#include "JsonFile.h"
 
 namespace rs485sim {
 
@@ -14,29 +14,30 @@ constexpr std::size_t kMaxMachines = 15;
 
 // Pairs of hexadecimal digits; blanks, ':' and '-' between bytes are allowed.
 bool ParseHex(const std::string& text, std::string* out) {
-    out->clear();
-    int high = -1;
+    std::string digits;
     for (const char c : text) {
         if (c == ' ' || c == ':' || c == '-' || c == '\t') {
-            if (high >= 0) {
+            if (digits.size() % 2 != 0) {
                 return false;
             }
-            continue;
-        }
-        if (!std::isxdigit(static_cast<unsigned char>(c))) {
-            return false;
-        }
-        const int digit = std::isdigit(static_cast<unsigned char>(c))
-                              ? c - '0'
-                              : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
-        if (high < 0) {
-            high = digit;
         } else {
-            out->push_back(static_cast<char>(high * 16 + digit));
-            high = -1;
+            digits += c;
         }
     }
-    return high < 0;
+    if (digits.size() % 2 != 0) {
+        return false;
+    }
+    out->clear();
+    for (std::size_t i = 0; i < digits.size(); i += 2) {
+        const char* const end = digits.data() + i + 2;
+        unsigned int byte = 0;
+        const std::from_chars_result r = std::from_chars(digits.data() + i, end, byte, 16);
+        if (r.ec != std::errc() || r.ptr != end) {
+            return false;
+        }
+        out->push_back(static_cast<char>(byte));
+    }
+    return true;
 }
 
 bool GetInt(const picojson::object& obj, const char* key, int lo, int hi, int* out,
@@ -204,17 +205,16 @@ bool MachineSpec::Matches(const std::string& bytes, bool* decided) const {
 }
 
 bool LoadConfig(const std::string& path, std::vector<MachineSpec>* machines, std::string* error) {
-    std::ifstream in(path);
-    if (!in) {
+    using rs485tools::JsonFile;
+    picojson::value root;
+    std::string why;
+    const JsonFile::Status read = JsonFile::Read(path, &root, &why);
+    if (read == JsonFile::Status::kUnreadable) {
         *error = "cannot read " + path;
         return false;
     }
-    std::stringstream text;
-    text << in.rdbuf();
-    picojson::value root;
-    const std::string parse_error = picojson::parse(root, text.str());
-    if (!parse_error.empty()) {
-        *error = path + ": " + parse_error;
+    if (read == JsonFile::Status::kNotJson) {
+        *error = path + ": " + why;
         return false;
     }
     if (!root.is<picojson::object>() || !root.contains("machines") ||

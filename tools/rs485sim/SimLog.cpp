@@ -1,8 +1,13 @@
 #include "SimLog.h"
 
-#include <sys/time.h>
+#include <fmt/chrono.h>
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 
+#include <chrono>
+#include <cstdint>
 #include <ctime>
+#include <vector>
 
 namespace rs485sim {
 
@@ -26,30 +31,20 @@ bool SimLog::Open(const std::string& path) {
 }
 
 void SimLog::Line(const std::string& text) {
-    timeval tv{};
-    ::gettimeofday(&tv, nullptr);
-    tm local{};
-    ::localtime_r(&tv.tv_sec, &local);
-    char stamp[40];
-    const std::size_t n = std::strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &local);
-    std::snprintf(stamp + n, sizeof(stamp) - n, ".%06ld", static_cast<long>(tv.tv_usec));
-    std::fprintf(out_, "%s %s\n", stamp, text.c_str());
+    using std::chrono::system_clock;
+    const system_clock::time_point now = system_clock::now();
+    const std::time_t secs = system_clock::to_time_t(now);
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+        now - system_clock::from_time_t(secs));
+    std::tm local{};
+    ::localtime_r(&secs, &local);
+    fmt::print(out_, "{:%Y-%m-%d %H:%M:%S}.{:06} {}\n", local, us.count(), text);
     std::fflush(out_);
 }
 
 std::string HexBytes(const std::string& bytes) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(bytes.size() * 3);
-    for (const char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
-        if (!out.empty()) {
-            out += ' ';
-        }
-        out += kDigits[b >> 4];
-        out += kDigits[b & 15];
-    }
-    return out;
+    const std::vector<uint8_t> values(bytes.begin(), bytes.end());
+    return fmt::format("{:02X}", fmt::join(values, " "));
 }
 
 }  // namespace rs485sim

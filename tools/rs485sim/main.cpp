@@ -1,9 +1,8 @@
 // rs485sim: a simulated RS-485 bus of up to 15 slave machines on a pseudo-terminal, for
 // developing and testing without the hardware.
-#include <getopt.h>
+#include <CLI/CLI.hpp>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "SimConfig.h"
@@ -44,81 +43,33 @@ void Usage(std::FILE* out) {
         out);
 }
 
-bool ParseInt(const char* text, long lo, long hi, long* out) {
-    char* end = nullptr;
-    const long v = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || v < lo || v > hi) {
-        return false;
-    }
-    *out = v;
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    static const option kOptions[] = {
-        {"config", required_argument, nullptr, 'c'},
-        {"link", required_argument, nullptr, 'l'},
-        {"tty", required_argument, nullptr, 't'},
-        {"baud", required_argument, nullptr, 'b'},
-        {"no-pacing", no_argument, nullptr, 'n'},
-        {"gap-us", required_argument, nullptr, 'g'},
-        {"settings-dir", required_argument, nullptr, 's'},
-        {"echo", no_argument, nullptr, 'e'},
-        {"log", required_argument, nullptr, 'o'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    };
     rs485sim::SimOptions opts;
-    int c = 0;
-    while ((c = getopt_long(argc, argv, "c:l:t:b:ng:s:eo:h", kOptions, nullptr)) != -1) {
-        long v = 0;
-        switch (c) {
-            case 'c':
-                opts.config = optarg;
-                break;
-            case 'l':
-                opts.link = optarg;
-                break;
-            case 't':
-                opts.tty = optarg;
-                break;
-            case 'b':
-                if (!ParseInt(optarg, 0, 5, &v)) {
-                    std::fprintf(stderr, "rs485sim: --baud takes 0 to 5\n");
-                    return kExitUsage;
-                }
-                opts.baud = static_cast<int>(v);
-                break;
-            case 'n':
-                opts.pacing = false;
-                break;
-            case 'g':
-                if (!ParseInt(optarg, 0, 10000000, &v)) {
-                    std::fprintf(stderr, "rs485sim: --gap-us takes 0 to 10000000\n");
-                    return kExitUsage;
-                }
-                opts.gap_us = v;
-                break;
-            case 's':
-                opts.settings_dir = optarg;
-                break;
-            case 'e':
-                opts.echo = true;
-                break;
-            case 'o':
-                opts.log = optarg;
-                break;
-            case 'h':
-                Usage(stdout);
-                return 0;
-            default:
-                Usage(stderr);
-                return kExitUsage;
-        }
+    CLI::App app{"simulated RS-485 bus", "rs485sim"};
+    app.add_option("-c,--config", opts.config);
+    app.add_option("-l,--link", opts.link);
+    app.add_option("-t,--tty", opts.tty);
+    app.add_option("-b,--baud", opts.baud)->check(CLI::Range(0, 5));
+    bool no_pacing = false;
+    app.add_flag("-n,--no-pacing", no_pacing);
+    app.add_option("-g,--gap-us", opts.gap_us)->check(CLI::Range(0L, 10000000L));
+    app.add_option("-s,--settings-dir", opts.settings_dir);
+    app.add_flag("-e,--echo", opts.echo);
+    app.add_option("-o,--log", opts.log);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        Usage(stdout);
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "rs485sim: %s\n", e.what());
+        Usage(stderr);
+        return kExitUsage;
     }
-    if (optind != argc || opts.config.empty() || (opts.link.empty() && opts.tty.empty())) {
+    opts.pacing = !no_pacing;
+    if (opts.config.empty() || (opts.link.empty() && opts.tty.empty())) {
         Usage(stderr);
         return kExitUsage;
     }
