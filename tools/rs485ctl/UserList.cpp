@@ -11,6 +11,8 @@ namespace rs485ctl {
 namespace {
 
 constexpr int kMachines = 15;
+// Two hexadecimal digits per machine for the request lengths.
+constexpr std::size_t kLensText = 2U * static_cast<std::size_t>(kMachines);
 constexpr char kPrefix[] = "ul";
 
 std::vector<std::string> SplitAt(const std::string& text, char sep) {
@@ -35,14 +37,14 @@ bool Number(const std::string& text, T* out, int base = 10) {
 
 bool ParseUser(const std::string& entry, UserList::User* u) {
     const std::vector<std::string> f = SplitAt(entry, ':');
-    if (f.size() != 6 || f[4].size() != 2 * kMachines || !Number(f[0], &u->id) ||
+    if (f.size() != 6 || f[4].size() != kLensText || !Number(f[0], &u->id) ||
         !Number(f[1], &u->pid) || !Number(f[2], &u->baud_index) || !Number(f[3], &u->mask, 16) ||
         !Number(f[5], &u->last_cycle_ms)) {
         return false;
     }
     for (int m = 0; m < kMachines; ++m) {
         int len = 0;
-        if (!Number(f[4].substr(static_cast<std::size_t>(2 * m), 2), &len, 16)) {
+        if (!Number(f[4].substr(2U * static_cast<std::size_t>(m), 2), &len, 16)) {
             return false;
         }
         u->request_lens.push_back(len);
