@@ -17,7 +17,7 @@ started=$(date +%s)
     libfmt-dev:armhf libgtest-dev:armhf libgmock-dev:armhf libmosquitto-dev:armhf libgpiod-dev:armhf
 
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRS485_WERROR=ON
 cmake --build "$build" -j"$(nproc)"
 built=$(date +%s)
 
