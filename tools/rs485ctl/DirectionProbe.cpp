@@ -52,8 +52,8 @@ void RtsSpi(int fd, std::FILE* out) {
     const bool tool = ::access(RS485_SPI_TOOL, X_OK) == 0;
     const bool fpga = ::access(RS485_FPGA_DEVICE, F_OK) == 0;
     Line(out, "rts-spi", rts && tool && fpga ? "yes" : "no",
-         rts_text + "; " RS485_SPI_TOOL " " + (tool ? "present" : "missing") + "; " RS485_FPGA_DEVICE " " +
-             (fpga ? "present" : "missing"));
+         rts_text + "; " RS485_SPI_TOOL " " + (tool ? "present" : "missing") +
+             "; " RS485_FPGA_DEVICE " " + (fpga ? "present" : "missing"));
 }
 
 void Gpio(std::FILE* out) {
