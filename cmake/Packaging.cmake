@@ -9,10 +9,10 @@
 # mqtt         rs485mqtt      rs485mqtt with its unit, man page and template (files named
 #                             rs485mqtt.*), so that dwmid does not need libmosquitto
 #
-# Adding a program to the dwmid package takes no change here: install it without a component
-# (or with COMPONENT daemon), and put its man page in docs/NAME.SECTION, a systemd unit in
-# packaging/NAME.service.in and a configuration template in packaging/NAME.conf.example; each
-# kind is picked up by its file name below.
+# Adding a program to the dwmid package: install it without a component (or with COMPONENT
+# daemon), put its man page in docs/NAME.SECTION, a systemd unit in packaging/NAME.service.in
+# and a configuration template in packaging/NAME.conf.example, and add each to its list below.
+# Files named rs485mqtt.* go to the bridge's package.
 include(CMakePackageConfigHelpers)
 
 option(RS485_INSTALL_CONFIG
@@ -20,18 +20,29 @@ option(RS485_INSTALL_CONFIG
     ON)
 option(RS485_PACKAGE_DBGSYM "cpack also makes -dbgsym packages with the debug symbols" OFF)
 
-# Fixed by the daemon and the library, whatever the install prefix.
-set(RS485_CONF_DIR /usr/local/etc/vellib)
 # The postinst copies the templates from here; /usr/share/doc may be left out of embedded
 # images, so they do not live there.
 set(RS485_TEMPLATE_DEST ${CMAKE_INSTALL_DATADIR}/dwmid)
 set(RS485_TEMPLATE_DIR ${CMAKE_INSTALL_FULL_DATADIR}/dwmid)
 set(RS485_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/rs485)
-file(GLOB RS485_TEMPLATES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/*.conf.example)
-file(GLOB RS485_UNIT_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/*.service.in)
-file(GLOB RS485_MAN_PAGES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.[1-8])
+set(RS485_TEMPLATES
+    ${PROJECT_SOURCE_DIR}/packaging/dwlib.conf.example
+    ${PROJECT_SOURCE_DIR}/packaging/dwmid.conf.example
+    ${PROJECT_SOURCE_DIR}/packaging/rs485mqtt.conf.example)
+set(RS485_UNIT_SOURCES
+    ${PROJECT_SOURCE_DIR}/packaging/dwmid.service.in
+    ${PROJECT_SOURCE_DIR}/packaging/rs485mqtt.service.in)
+set(RS485_MAN_PAGES
+    ${PROJECT_SOURCE_DIR}/docs/dwmid.8
+    ${PROJECT_SOURCE_DIR}/docs/rs485ctl.1
+    ${PROJECT_SOURCE_DIR}/docs/rs485mqtt.1
+    ${PROJECT_SOURCE_DIR}/docs/rs485sim.1)
 # Section 3: one page per exported function of the library, for the development package.
-file(GLOB RS485_MAN3_PAGES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/man3/*.3)
+set(RS485_MAN3_PAGES "")
+foreach(fn open close setPortParams setComFlags putOutputStream startCom getReceiveStream
+        addEventListener removeEventListener getPortStatus putPortStatus verGet shutdown)
+    list(APPEND RS485_MAN3_PAGES ${PROJECT_SOURCE_DIR}/docs/man3/pxa_rs485_${fn}.3)
+endforeach()
 
 install(TARGETS dwmid RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT daemon)
 install(TARGETS rs485 EXPORT rs485Targets
@@ -148,6 +159,7 @@ endif()" COMPONENT daemon)
 endif()
 
 # ---- Debian packages: cpack -G DEB in a tree configured with -DCMAKE_INSTALL_PREFIX=/usr ----
+# and -DRS485_WERROR=OFF (a package build does not fail over a warning of another compiler).
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME rs485)
 # The Maintainer field of every package; whoever ships the packages sets it to themselves.

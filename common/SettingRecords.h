@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "FixedPaths.h"
+
 namespace vel::settings {
 
 struct OrderConnData {
@@ -17,7 +19,7 @@ struct OrderConnData {
 };
 
 struct LogData {
-    std::string log_dir{"/var/local/vellog"};
+    std::string log_dir{RS485_LOG_DIR};
     std::string log_file{"dwmid.log"};
     int32_t log_max_bytes{100000};
     int32_t log_counts{5};

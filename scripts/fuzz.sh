@@ -24,7 +24,7 @@ declare -A max_len=([config_loader_fuzz]=8192 [order_dispatch_fuzz]=2100
 "$root/scripts/install-deps.sh" clang libclang-rt-14-dev
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-    -DCMAKE_CXX_COMPILER=clang++ -DRS485_FUZZ=ON -DRS485_BUILD_TESTS=OFF >/dev/null
+    -DCMAKE_CXX_COMPILER=clang++ -DRS485_FUZZ=ON -DRS485_BUILD_TESTS=OFF -DRS485_WERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 
 export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1"

@@ -26,7 +26,7 @@ cmake -S "$root" -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 db=$build/compile_commands.json
 
 cd "$root"
-# The product sources of the database (the common ones are compiled twice, checked once).
+# The product sources of the database.
 # Filters only for directories that have some: cppcheck refuses a filter that matches nothing.
 mapfile -t sources < <(grep -o "\"file\": \"$root/[^\"]*\"" "$db" | sed -e 's/^"file": "//' \
                            -e 's/"$//' -e "s|^$root/||" | sort -u)

@@ -23,7 +23,7 @@ if ! "$root/scripts/install-deps.sh" libmosquitto-dev:armhf; then
 fi
 
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRS485_WERROR=ON
 cmake --build "$build" -j"$(nproc)"
 built=$(date +%s)
 

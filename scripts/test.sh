@@ -37,7 +37,7 @@ esac
 "$root/scripts/install-deps.sh"
 
 rm -rf "$build"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cmake_args[@]}"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRS485_WERROR=ON "${cmake_args[@]}"
 cmake --build "$build" -j "$(nproc)"
 
 reports=$build/sanitizer-reports

@@ -4,13 +4,14 @@
 #include <memory>
 #include <string>
 
+#include "FixedPaths.h"
 #include "SettingStore.h"
 
 namespace veldw485::data {
 
 class SettingDatas : public vel::settings::SettingStore {
 public:
-    static constexpr const char* kConfFile = "/usr/local/etc/vellib/dwmid.conf";
+    static constexpr const char* kConfFile = RS485_CONF_DIR "/dwmid.conf";
 
     static void create();
     static SettingDatas* get_instance();

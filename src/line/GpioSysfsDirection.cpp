@@ -5,15 +5,16 @@
 
 #include <cstring>
 
+#include "FixedPaths.h"
 #include "Trace.h"
 
 namespace veldw485::line {
 
 namespace {
 
-constexpr char kGpioExport[] = "/sys/class/gpio/export";
-constexpr char kGpioDirection[] = "/sys/class/gpio/gpio86/direction";
-constexpr char kGpioValue[] = "/sys/class/gpio/gpio86/value";
+constexpr char kGpioExport[] = RS485_GPIO_SYSFS_DIR "/export";
+constexpr char kGpioDirection[] = RS485_GPIO_SYSFS_DIR "/gpio86/direction";
+constexpr char kGpioValue[] = RS485_GPIO_SYSFS_DIR "/gpio86/value";
 
 // Opens a sysfs file, writes text and closes it; the result is not needed by the caller.
 void WriteSysfs(const char* path, const char* text) {

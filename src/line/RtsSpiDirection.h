@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "FixedPaths.h"
 #include "SwitchedDirection.h"
 
 namespace veldw485::line {
@@ -11,8 +12,8 @@ namespace veldw485::line {
 class RtsSpiDirection : public SwitchedDirection {
   public:
     static constexpr int kCommandOutputSize = 128;
-    static constexpr char kFpgaDevice[] = "/dev/fpga";
-    static constexpr char kSpiTool[] = "/usr/sbin/spitool";
+    static constexpr char kFpgaDevice[] = RS485_FPGA_DEVICE;
+    static constexpr char kSpiTool[] = RS485_SPI_TOOL;
 
     RtsSpiDirection(int channel, const DirectionSettings& settings)
         : SwitchedDirection(channel), _settings(settings) {}

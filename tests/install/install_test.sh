@@ -41,6 +41,9 @@ for fn in open close setPortParams setComFlags putOutputStream startCom getRecei
     [[ -e "$page" ]] || fail "missing share/man/man3/pxa_rs485_$fn.3.gz"
     gzip -dc "$page" | grep -q '^\.SH RETURN VALUE' || fail "pxa_rs485_$fn.3.gz is no manual page"
 done
+# Every man page is installed once, compressed; none beside it uncompressed.
+plain=$(find "$prefix/share/man" -type f ! -name '*.gz')
+[[ -z "$plain" ]] || fail "uncompressed man pages installed: $plain"
 # The version header carries the project's version, which the library's file name shows.
 version=$(sed -n 's/^#define RS485_VERSION_\(MAJOR\|MINOR\|PATCH\) \([0-9]*\)$/\2/p' \
     "$prefix/include/rs485_version.h" | paste -sd.)

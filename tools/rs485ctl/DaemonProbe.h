@@ -4,13 +4,15 @@
 
 #include <string>
 
+#include "FixedPaths.h"
+
 namespace rs485ctl {
 
 class DaemonProbe {
   public:
     // Reads "server" and "port" of "order_conn" and the "log" settings from the library's
     // configuration file, with the defaults for whatever is missing.
-    explicit DaemonProbe(const std::string& conf_file = "/usr/local/etc/vellib/dwlib.conf");
+    explicit DaemonProbe(const std::string& conf_file = RS485_CONF_DIR "/dwlib.conf");
 
     // True when a TCP connection to server:port can be made (and is closed again at once).
     bool Reachable() const;
@@ -34,7 +36,7 @@ class DaemonProbe {
     std::string problem_;
     std::string server_{"localhost"};
     int port_{10001};
-    std::string log_dir_{"/var/local/vellog"};
+    std::string log_dir_{RS485_LOG_DIR};
     std::string log_file_{"dwmid.log"};
 };
 

@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "ExitCode.h"
+#include "FixedPaths.h"
 
 namespace rs485ctl {
 
@@ -48,17 +49,17 @@ void RtsSpi(int fd, std::FILE* out) {
     int bits = 0;
     const bool rts = ::ioctl(fd, TIOCMGET, &bits) == 0;
     const std::string rts_text = rts ? "RTS control accepted" : Error("TIOCMGET");
-    const bool tool = ::access("/usr/sbin/spitool", X_OK) == 0;
-    const bool fpga = ::access("/dev/fpga", F_OK) == 0;
+    const bool tool = ::access(RS485_SPI_TOOL, X_OK) == 0;
+    const bool fpga = ::access(RS485_FPGA_DEVICE, F_OK) == 0;
     Line(out, "rts-spi", rts && tool && fpga ? "yes" : "no",
-         rts_text + "; /usr/sbin/spitool " + (tool ? "present" : "missing") + "; /dev/fpga " +
-             (fpga ? "present" : "missing"));
+         rts_text + "; " RS485_SPI_TOOL " " + (tool ? "present" : "missing") +
+             "; " RS485_FPGA_DEVICE " " + (fpga ? "present" : "missing"));
 }
 
 void Gpio(std::FILE* out) {
-    const bool sysfs = ::access("/sys/class/gpio/export", W_OK) == 0;
+    const bool sysfs = ::access(RS485_GPIO_SYSFS_DIR "/export", W_OK) == 0;
     Line(out, "gpio-sysfs", sysfs ? "yes" : "no",
-         std::string("/sys/class/gpio/export ") + (sysfs ? "writable" : "missing"));
+         std::string(RS485_GPIO_SYSFS_DIR "/export ") + (sysfs ? "writable" : "missing"));
     glob_t chips{};
     std::string names;
     if (::glob("/dev/gpiochip*", 0, nullptr, &chips) == 0) {

@@ -5,11 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "FixedPaths.h"
 #include "MachineParams.h"
 
 namespace rs485mqtt {
 
-inline constexpr char kDefaultConfigPath[] = "/usr/local/etc/vellib/rs485mqtt.conf";
+inline constexpr char kDefaultConfigPath[] = RS485_CONF_DIR "/rs485mqtt.conf";
 
 struct TlsSettings {
     std::string ca_file;  // empty: plain TCP

@@ -5,10 +5,11 @@
 #include <string>
 
 #include "BridgeConfig.h"
+#include "FixedPaths.h"
 
 namespace rs485mqtt {
 
-inline constexpr char kLibConfPath[] = "/usr/local/etc/vellib/dwlib.conf";
+inline constexpr char kLibConfPath[] = RS485_CONF_DIR "/dwlib.conf";
 
 class LibConfCheck {
   public:

@@ -9,6 +9,7 @@
 #include "Bridge.h"
 #include "BridgeLog.h"
 #include "ConfigLoader.h"
+#include "FixedPaths.h"
 #include "LibConfCheck.h"
 #include "PlanPrinter.h"
 #include "SignalWatch.h"
@@ -18,7 +19,8 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: rs485mqtt [--config FILE] [--check] [--trace]\n"
-    "  --config FILE  configuration file (default /usr/local/etc/vellib/rs485mqtt.conf)\n"
+    "  --config FILE  configuration file (default " RS485_CONF_DIR
+    "/rs485mqtt.conf)\n"
     "  --check        check the configuration and its channels against dwlib.conf, print\n"
     "                 the plan and exit\n"
     "  --trace        let the library's trace lines through to standard error\n"
