@@ -34,13 +34,15 @@ set(RS485_UNIT_SOURCES
     ${PROJECT_SOURCE_DIR}/packaging/rs485mqtt.service.in)
 set(RS485_MAN_PAGES
     ${PROJECT_SOURCE_DIR}/docs/dwmid.8
+    ${PROJECT_SOURCE_DIR}/docs/dwmid.conf.5
     ${PROJECT_SOURCE_DIR}/docs/rs485ctl.1
     ${PROJECT_SOURCE_DIR}/docs/rs485mqtt.1
     ${PROJECT_SOURCE_DIR}/docs/rs485sim.1)
 # Section 3: one page per exported function of the library, for the development package.
 set(RS485_MAN3_PAGES "")
 foreach(fn open close setPortParams setComFlags putOutputStream startCom getReceiveStream
-        addEventListener removeEventListener getPortStatus putPortStatus verGet shutdown)
+        addEventListener removeEventListener getPortStatus putPortStatus verGet shutdown
+        setReplyFraming)
     list(APPEND RS485_MAN3_PAGES ${PROJECT_SOURCE_DIR}/docs/man3/pxa_rs485_${fn}.3)
 endforeach()
 
