@@ -329,9 +329,10 @@ void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
         // the next open, so its descriptor is closed here rather than leaked.
         (void)_driver->Close();
     }
-    SetOpenResult(r);
+    // Everything about the open is logged before its result is published: the order thread
+    // answers the client as soon as it sees the result, and the log then already says why.
     const std::string device = _sd->getConfLineStr(channel, _sd->key_device);
-    if (status != kStatusOpenNow && status != kStatusOpenAlready) {
+    if (r != 0 && r != -1) {
         VLOG_WARN(_logger, "[{}:{}] ***** order open : open failed : result = {}", r);
         if (r == -3) {
             VLOG_WARN(_logger, "[{}:{}] ***** order open : cannot open device {} : {}", device,
@@ -341,6 +342,7 @@ void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
             VLOG_WARN(_logger, "[{}:{}] ***** order open : direction control of {} : {}", device,
                       _driver->DirectionFailure());
         }
+        SetOpenResult(r);
         finished = true;
         _alive = false;
         return;
@@ -355,6 +357,7 @@ void LineConnector::Run(int channel, bool sniffer, unsigned char baudrate) {
                   "reply by up to {} ms (set it to 1)",
                   device, latency, latency);
     }
+    SetOpenResult(r);
     _pending = 0;
 
     auto* ctl = static_cast<shm::ControlSegment*>(_shmem->GetShmemAddr(shm::kControlEntry));
