@@ -13,12 +13,12 @@
 
 namespace vel::shm {
 
-inline constexpr int kMachineCount = 15;         // slave machines per line, numbered 0..14
-inline constexpr int kSendBufferSize = 64;       // request bytes per machine
-inline constexpr int kReceiveAreaSize = 436;     // reply bytes per machine
-inline constexpr int kReceiveEntry = 0;          // entry of the receive segment in a group
-inline constexpr int kControlEntry = 1;          // entry of the control segment in a group
-inline constexpr int kMinEntries = 2;            // shared_indata_num must be at least this
+inline constexpr int kMachineCount = 15;      // slave machines per line, numbered 0..14
+inline constexpr int kSendBufferSize = 64;    // request bytes per machine
+inline constexpr int kReceiveAreaSize = 436;  // reply bytes per machine
+inline constexpr int kReceiveEntry = 0;       // entry of the receive segment in a group
+inline constexpr int kControlEntry = 1;       // entry of the control segment in a group
+inline constexpr int kMinEntries = 2;         // shared_indata_num must be at least this
 // Largest shared_indata_num taken: each entry is a segment and a semaphore set, and only two
 // have a role, so a larger value is a configuration error rather than a reason to allocate.
 inline constexpr int kMaxEntries = 64;
@@ -78,10 +78,10 @@ struct ControlSegment {
 
 inline constexpr std::size_t kMutexSlot = sizeof(pthread_mutex_t);
 inline constexpr std::size_t kRecordSize = sizeof(ReceiveRecord);
-inline constexpr std::size_t kReceiveSegmentMin = offsetof(ReceiveSegment, records) +
-                                                  kMachineCount * sizeof(ReceiveRecord);
-inline constexpr std::size_t kControlSegmentMin = offsetof(ControlSegment, data) +
-                                                  kSendBufferSize + 1;
+inline constexpr std::size_t kReceiveSegmentMin =
+    offsetof(ReceiveSegment, records) + kMachineCount * sizeof(ReceiveRecord);
+inline constexpr std::size_t kControlSegmentMin =
+    offsetof(ControlSegment, data) + kSendBufferSize + 1;
 
 // Behind the request area of a control segment configured larger than its minimum: who made
 // the request in the slot, and whose request the answer in the slot belongs to. Identities are

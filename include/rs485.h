@@ -391,8 +391,8 @@ extern "C++" {
  *
  * This function has C++ linkage (its symbol is the C++ name of a function without
  * parameters), so it is declared for C++ only, inside extern "C++" so that it keeps that
- * linkage when the application includes this header within extern "C" { }. A C application that needs it compiles a
- * one-line C++ wrapper, for example:
+ * linkage when the application includes this header within extern "C" { }. A C application
+ * that needs it compiles a one-line C++ wrapper, for example:
  *     extern "C" void app_rs485_shutdown(void) { pxa_rs485_shutdown(); }
  */
 RS485_API void pxa_rs485_shutdown();

@@ -219,8 +219,8 @@ bool RequestExchange::_lost(uint32_t answer_bit) {
     bool lost = (ctl->data_flags & (answer_bit | request_bit)) == 0U;
     if (!lost && _user != 0) {
         // With identities the slot must show this request or its answer, not someone else's.
-        const bool requested = (ctl->data_flags & request_bit) != 0U &&
-                               shm::IdentityOf(ctl)->request_id == _user;
+        const bool requested =
+            (ctl->data_flags & request_bit) != 0U && shm::IdentityOf(ctl)->request_id == _user;
         lost = !requested && !_answerIsMine(answer_bit);
     }
     _shm.MutexUnlock(shm::kControlEntry);

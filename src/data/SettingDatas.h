@@ -10,7 +10,7 @@
 namespace veldw485::data {
 
 class SettingDatas : public vel::settings::SettingStore {
-public:
+  public:
     static constexpr const char* kConfFile = RS485_CONF_DIR "/dwmid.conf";
 
     static void create();
@@ -20,7 +20,7 @@ public:
     // log_dir + "/" + log_file.
     std::string getLogFilePath() const;
 
-private:
+  private:
     SettingDatas();
     static std::unique_ptr<SettingDatas> instance;
 };

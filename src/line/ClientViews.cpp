@@ -68,8 +68,8 @@ uint32_t ClientViews::Find(int conn) const {
     return 0;
 }
 
-int ClientViews::SetPortParams(uint32_t id, int mc_num, int max_machine,
-                               unsigned char ctrl_bit, short time_out, unsigned char delm_type,
+int ClientViews::SetPortParams(uint32_t id, int mc_num, int max_machine, unsigned char ctrl_bit,
+                               short time_out, unsigned char delm_type,
                                unsigned char len_after_delm, unsigned char wait_time) {
     std::lock_guard<std::mutex> guard(_lock);
     Client* c = _find(id);
@@ -80,8 +80,7 @@ int ClientViews::SetPortParams(uint32_t id, int mc_num, int max_machine,
                                   len_after_delm, wait_time);
 }
 
-int ClientViews::SetReplyFraming(uint32_t id, int mc_num, int max_machine, int kind,
-                                 int length) {
+int ClientViews::SetReplyFraming(uint32_t id, int mc_num, int max_machine, int kind, int length) {
     std::lock_guard<std::mutex> guard(_lock);
     Client* c = _find(id);
     return c != nullptr ? c->table.SetReplyFraming(mc_num, max_machine, kind, length) : -3;

@@ -66,8 +66,8 @@ class LineConnector {
     int SetComFlags(int conn, int use_machine_flags);
     int SetPortParams(int mc_num, unsigned char ctrl_bit, short time_out, unsigned char delm_type,
                       unsigned char len_after_delm, unsigned char wait_time) {
-        return SetPortParams(kNoConnection, mc_num, ctrl_bit, time_out, delm_type,
-                             len_after_delm, wait_time);
+        return SetPortParams(kNoConnection, mc_num, ctrl_bit, time_out, delm_type, len_after_delm,
+                             wait_time);
     }
     int SetComFlags(int use_machine_flags) { return SetComFlags(kNoConnection, use_machine_flags); }
     // The driver's SetReplyFraming result for the table of conn's user or the channel's; -3

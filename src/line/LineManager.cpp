@@ -313,8 +313,7 @@ std::string LineManager::OrderReplyFraming(const Fields& fields, int conn) {
     VLOG_INFO(_logger, "[{}:{}] ***** order {} : channel={} mc_num={} kind={} length={}",
               kLabelFrame, channel, mc_num, kind, length);
     const int r =
-        _connectors[static_cast<std::size_t>(channel)]->SetReplyFraming(conn, mc_num, kind,
-                                                                              length);
+        _connectors[static_cast<std::size_t>(channel)]->SetReplyFraming(conn, mc_num, kind, length);
     const char* text = "success";
     if (r == -1) {
         text = "error (machine number)";

@@ -7,9 +7,9 @@ namespace veldw485::line {
 using vel::shm::kMachineCount;
 using vel::shm::kSendBufferSize;
 
-int MachineTable::SetPortParams(int mc_num, int max_machine, unsigned char ctrl_bit,
-                                short time_out, unsigned char delm_type,
-                                unsigned char len_after_delm, unsigned char wait_time) {
+int MachineTable::SetPortParams(int mc_num, int max_machine, unsigned char ctrl_bit, short time_out,
+                                unsigned char delm_type, unsigned char len_after_delm,
+                                unsigned char wait_time) {
     if (mc_num < 0 || mc_num > max_machine || mc_num >= kMachineCount) {
         return -1;
     }

@@ -21,7 +21,6 @@ namespace {
 
 using vel::shm::kMachineCount;
 using vel::shm::kReceiveAreaSize;
-using vel::shm::kSendBufferSize;
 
 struct BaudEntry {
     speed_t speed;

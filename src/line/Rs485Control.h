@@ -86,12 +86,11 @@ class Rs485Control : private LinePort {
     int _setLineFormat(unsigned char ctrl_bit);
     // The number of bytes in the tty's output queue (TIOCOUTQ); the ioctl result.
     virtual int _outputQueue(int* queued);
-    // One transaction with a machine polled with record mc and request: 0 reply received, 1
+    // One transaction with a machine polled with record mc and request buf: 0 reply received, 1
     // no valid reply, -1 ended before the reply wait (write failed, output queue not readable
     // or not drained). *status receives 2, 4 or 24, *len_out the bytes kept (0 with status 24).
-    int _stComWriteData(int mc_num, const Rs485Machine& mc,
-                        const MachineTable::SendBuffer& request, int* len_out,
-                        unsigned char* area, unsigned char* status);
+    int _stComWriteData(int mc_num, const Rs485Machine& mc, const MachineTable::SendBuffer& buf,
+                        int* len_out, unsigned char* area, unsigned char* status);
     // Collects one reply into area (at most 436 bytes); 1 complete, 0 time-out or read error.
     // *status receives 2, 4 or 24; a reply that would overflow the area or outlasts its
     // bound ends with 24, and so does a Modbus RTU reply with a wrong CRC. The machine's

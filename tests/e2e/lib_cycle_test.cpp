@@ -327,24 +327,22 @@ TEST_F(LibCycle, ProcessesSharingAChannelEachHaveTheirOwnView) {
     CClientRun b;
     CClientRun monitor;
     // a: machines 1 (CR) and 2 (ETX + 1) at 9600 bit/s.
-    ASSERT_TRUE(a.Start(client_, {"open:1", "listen:1", "port:1:1:3:100:13:0:0",
-                                  "port:1:2:3:100:3:1:0", "compt:1:3", "put:1:1:0101",
-                                  "put:1:2:0202", "touch:" + a_set, "wait:" + b_set, "start:1",
-                                  "table:1", "touch:" + a_cycled, "wait:" + m_read, "start:1",
-                                  "table:1", "close:1"}));
+    ASSERT_TRUE(a.Start(
+        client_,
+        {"open:1", "listen:1", "port:1:1:3:100:13:0:0", "port:1:2:3:100:3:1:0", "compt:1:3",
+         "put:1:1:0101", "put:1:2:0202", "touch:" + a_set, "wait:" + b_set, "start:1", "table:1",
+         "touch:" + a_cycled, "wait:" + m_read, "start:1", "table:1", "close:1"}));
     // b, set up after a: machine 1 ended by silence (its CR kept) and machine 9, at 19200.
-    ASSERT_TRUE(b.Start(client_, {"wait:" + a_set, "open:1:0:4", "listen:1",
-                                  "port:1:1:3:100:1:0:0", "port:1:9:3:100:13:0:0", "compt:1:257",
-                                  "put:1:1:0199", "put:1:9:0909", "touch:" + b_set,
-                                  "wait:" + a_cycled, "start:1", "table:1", "touch:" + b_cycled,
-                                  "close:1"}));
-    ASSERT_TRUE(monitor.Start(client_, {"open:1", "wait:" + b_cycled, "table:1",
-                                        "touch:" + m_read, "close:1"}));
+    ASSERT_TRUE(b.Start(client_, {"wait:" + a_set, "open:1:0:4", "listen:1", "port:1:1:3:100:1:0:0",
+                                  "port:1:9:3:100:13:0:0", "compt:1:257", "put:1:1:0199",
+                                  "put:1:9:0909", "touch:" + b_set, "wait:" + a_cycled, "start:1",
+                                  "table:1", "touch:" + b_cycled, "close:1"}));
+    ASSERT_TRUE(monitor.Start(
+        client_, {"open:1", "wait:" + b_cycled, "table:1", "touch:" + m_read, "close:1"}));
     for (CClientRun* run : {&a, &b, &monitor}) {
         ASSERT_TRUE(run->Finish()) << run->Process().Stdout() << run->Process().Stderr();
     }
-    auto record = [](const std::vector<std::string>& lines, const std::string& table_line,
-                     int m) {
+    auto record = [](const std::vector<std::string>& lines, const std::string& table_line, int m) {
         for (std::size_t i = 0; i < lines.size(); ++i) {
             if (lines[i] == table_line && i + static_cast<std::size_t>(m) < lines.size()) {
                 return lines[i + static_cast<std::size_t>(m)];
@@ -424,9 +422,9 @@ TEST_F(LibCycle, ClientWithoutIdentityIsServedWithTheChannelsSettings) {
     const std::string a_set = "/var/local/sandbox/wide-a.set";
     const std::string raw_done = "/var/local/sandbox/wide-raw.done";
     CClientRun a;
-    ASSERT_TRUE(a.Start(client_, {"open:1", "port:1:1:3:100:13:0:0", "compt:1:1", "put:1:1:0101",
-                                  "touch:" + a_set, "wait:" + raw_done, "start:1", "recv:1:1",
-                                  "recv:1:3", "close:1"}));
+    ASSERT_TRUE(a.Start(
+        client_, {"open:1", "port:1:1:3:100:13:0:0", "compt:1:1", "put:1:1:0101", "touch:" + a_set,
+                  "wait:" + raw_done, "start:1", "recv:1:1", "recv:1:3", "close:1"}));
     ASSERT_TRUE(WaitUntil([&] { return testsupport::FileExists(a_set); }, 60000));
     testsupport::TcpClient c;
     ASSERT_TRUE(c.Connect(10001));

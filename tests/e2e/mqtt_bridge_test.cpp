@@ -489,11 +489,10 @@ TEST_F(MqttBridgeTest, Rs485ctlBesideTheBridgeChangesNothingTheBridgePublishes) 
     const std::size_t from[] = {sub_.On(topic + "1").size(), sub_.On(topic + "2").size(),
                                 sub_.On(topic + "3").size()};
     ChildProcess ctl;
-    ASSERT_TRUE(ctl.Start({Env("RS485CTL_BIN", Env("RS485_BINARY_DIR") + "/tools/rs485ctl/rs485ctl"),
-                           "-c", "1", "-b", "4", "-d", "none", "-t", "100", "--hex", "1=41 3F",
-                           "-n", "5", "-i", "150"},
-                          std::string(kSandbox) + "/beside.out",
-                          std::string(kSandbox) + "/beside.err"));
+    ASSERT_TRUE(ctl.Start(
+        {Env("RS485CTL_BIN", Env("RS485_BINARY_DIR") + "/tools/rs485ctl/rs485ctl"), "-c", "1", "-b",
+         "4", "-d", "none", "-t", "100", "--hex", "1=41 3F", "-n", "5", "-i", "150"},
+        std::string(kSandbox) + "/beside.out", std::string(kSandbox) + "/beside.err"));
     ASSERT_TRUE(ctl.Wait(60000));
     EXPECT_EQ(ctl.ExitStatus(), 0) << ctl.Stdout() << ctl.Stderr();
     // Ended by silence, rs485ctl's reply keeps the ETX and the byte after it.
@@ -503,16 +502,16 @@ TEST_F(MqttBridgeTest, Rs485ctlBesideTheBridgeChangesNothingTheBridgePublishes) 
     const std::size_t after = sub_.On(topic + "1").size();
     ASSERT_TRUE(WaitUntil([&] { return sub_.On(topic + "1").size() > after + 2; }, 20000));
     StopBridge();
-    const std::string expected[] = {"2 complete 4 41 2D 4F 4B", "4 time-out 0 ", "2 complete 7 43 0D 0A 6C 69 6E 65"};
+    const std::string expected[] = {"2 complete 4 41 2D 4F 4B", "4 time-out 0 ",
+                                    "2 complete 7 43 0D 0A 6C 69 6E 65"};
     for (int m = 0; m < 3; ++m) {
         const std::vector<MqttLine> lines = sub_.On(topic + std::to_string(m + 1));
         ASSERT_GT(lines.size(), from[m] + 2) << m + 1;
         for (std::size_t i = from[m]; i < lines.size(); ++i) {
             const picojson::object o = Json(lines[i].payload);
-            const std::string seen = std::to_string(static_cast<int>(Num(o, "status"))) + " " +
-                                     Str(o, "status_name") + " " +
-                                     std::to_string(static_cast<int>(Num(o, "len"))) + " " +
-                                     Str(o, "hex");
+            const std::string seen =
+                std::to_string(static_cast<int>(Num(o, "status"))) + " " + Str(o, "status_name") +
+                " " + std::to_string(static_cast<int>(Num(o, "len"))) + " " + Str(o, "hex");
             EXPECT_EQ(seen, expected[m]) << "machine " << m + 1 << ": " << lines[i].payload;
         }
     }

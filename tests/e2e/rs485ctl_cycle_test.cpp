@@ -199,24 +199,22 @@ TEST_F(Rs485ctlTest, UsersListsTheProcessesOnAChannel) {
     for (const std::string& line : Lines(out_)) {
         if (line.find(" " + pid + " ") != std::string::npos) {
             listed = true;
-            EXPECT_NE(line.find("38400   1,2,3            1:2 2:2 3:3"), std::string::npos)
-                << line;
+            EXPECT_NE(line.find("38400   1,2,3            1:2 2:2 3:3"), std::string::npos) << line;
             EXPECT_EQ(line.find("never"), std::string::npos) << line;
         }
     }
     EXPECT_TRUE(listed) << out_;
     EXPECT_NE(out_.find("shared   -"), std::string::npos) << out_;
     ASSERT_EQ(Run({CtlBin(), "-c", "1", "--users", "--json"}), 0) << out_ << err_;
-    EXPECT_NE(out_.find("\"pid\":" + pid + ",\"bit_rate\":38400,\"machines\":\"1,2,3\","
+    EXPECT_NE(out_.find("\"pid\":" + pid +
+                        ",\"bit_rate\":38400,\"machines\":\"1,2,3\","
                         "\"request_bytes\":{\"1\":2,\"2\":2,\"3\":3}"),
               std::string::npos)
         << out_;
     ASSERT_TRUE(p.Signal(SIGINT));
     ASSERT_TRUE(p.Wait(30000));
     EXPECT_TRUE(WaitUntil(
-        [&] {
-            return daemon_.NewLog().find("(process " + pid + ") leaves") != std::string::npos;
-        },
+        [&] { return daemon_.NewLog().find("(process " + pid + ") leaves") != std::string::npos; },
         10000))
         << daemon_.NewLog();
     EXPECT_NE(daemon_.NewLog().find("process=" + pid + " baudrate=5 : user "), std::string::npos);

@@ -286,9 +286,7 @@ TEST_F(FacadeTest, AnswerOfAnotherRequesterIsLeftToItsOwner) {
     std::thread cycle([&] { result = f.rs485_startCom(0); });
     const uint32_t marked = vel::shm::kComRequest | vel::shm::kIdentifiedRequest;
     ASSERT_TRUE(WaitUntil(
-        [&] {
-            return (__atomic_load_n(&ctl->data_flags, __ATOMIC_ACQUIRE) & marked) == marked;
-        },
+        [&] { return (__atomic_load_n(&ctl->data_flags, __ATOMIC_ACQUIRE) & marked) == marked; },
         10000));
     ASSERT_EQ(pthread_mutex_lock(&ctl->mutex), 0);
     EXPECT_EQ(vel::shm::IdentityOf(ctl)->request_id, 5U);

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <exception>
 #include <string>
 
 #include "Bridge.h"
@@ -31,9 +32,7 @@ constexpr char kUsage[] =
 // Usage errors, as sysexits.h names them.
 constexpr int kExitUsage = 64;
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     using namespace rs485mqtt;
     std::string path = kDefaultConfigPath;
     bool check = false;
@@ -84,4 +83,19 @@ int main(int argc, char** argv) {
     const rs485tools::StdoutDiverter diverter(trace);
     Bridge bridge(config);
     return bridge.Run();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // What CLI11 or the standard library may still throw (an allocation failing, say) ends the
+    // program with a message and status 1 instead of an abort.
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", "rs485mqtt", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "%s: unexpected error\n", "rs485mqtt");
+    }
+    return 1;
 }

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <exception>
 #include <string>
 
 #include "SimConfig.h"
@@ -43,9 +44,7 @@ void Usage(std::FILE* out) {
         out);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     rs485sim::SimOptions opts;
     CLI::App app{"simulated RS-485 bus", "rs485sim"};
     app.add_option("-c,--config", opts.config);
@@ -91,4 +90,19 @@ int main(int argc, char** argv) {
         return 1;
     }
     return sim.Run() ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // What CLI11 or the standard library may still throw (an allocation failing, say) ends the
+    // program with a message and status 1 instead of an abort.
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", "rs485sim", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "%s: unexpected error\n", "rs485sim");
+    }
+    return 1;
 }
