@@ -129,21 +129,26 @@ int64_t ClientViews::ChannelLastCycle() const {
     return _channelLastCycleMs;
 }
 
+ClientViews::Summary ClientViews::Summarize(uint32_t id, int pid, int baudrate,
+                                            const MachineTable& table, int64_t last_cycle_ms) {
+    Summary s;
+    s.id = id;
+    s.pid = pid;
+    s.baudrate = baudrate;
+    s.mask = table.Mask();
+    for (int m = 0; m < vel::shm::kMachineCount; ++m) {
+        s.lens[m] = table.Send(m).len;
+    }
+    s.last_cycle_ms = last_cycle_ms;
+    return s;
+}
+
 std::vector<ClientViews::Summary> ClientViews::List() const {
     std::lock_guard<std::mutex> guard(_lock);
     std::vector<Summary> list;
     list.reserve(_clients.size());
     for (const Client& c : _clients) {
-        Summary s;
-        s.id = c.id;
-        s.pid = c.pid;
-        s.baudrate = c.table.Baudrate();
-        s.mask = c.table.Mask();
-        for (int m = 0; m < vel::shm::kMachineCount; ++m) {
-            s.lens[m] = c.table.Send(m).len;
-        }
-        s.last_cycle_ms = c.last_cycle_ms;
-        list.push_back(s);
+        list.push_back(Summarize(c.id, c.pid, c.table.Baudrate(), c.table, c.last_cycle_ms));
     }
     return list;
 }

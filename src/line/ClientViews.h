@@ -53,6 +53,10 @@ class ClientViews {
     int64_t ChannelLastCycle() const;
 
     std::vector<Summary> List() const;
+    // The summary of one table: its selection and request lengths with the given identity,
+    // process id, baud index and end of the last cycle.
+    static Summary Summarize(uint32_t id, int pid, int baudrate, const MachineTable& table,
+                             int64_t last_cycle_ms);
 
   private:
     struct Client {

@@ -234,15 +234,8 @@ std::vector<ClientViews::Summary> LineConnector::Users() {
     if (!_driver || !_recorded) {
         return list;
     }
-    const MachineTable table = _driver->Table();
-    ClientViews::Summary channel;
-    channel.baudrate = _driver->OpenBaud();
-    channel.mask = table.Mask();
-    for (int m = 0; m < shm::kMachineCount; ++m) {
-        channel.lens[m] = table.Send(m).len;
-    }
-    channel.last_cycle_ms = _views.ChannelLastCycle();
-    list.push_back(channel);
+    list.push_back(ClientViews::Summarize(0, 0, _driver->OpenBaud(), _driver->Table(),
+                                          _views.ChannelLastCycle()));
     for (const ClientViews::Summary& s : _views.List()) {
         list.push_back(s);
     }

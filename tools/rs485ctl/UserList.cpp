@@ -3,17 +3,22 @@
 #include <fmt/chrono.h>
 #include <fmt/format.h>
 
+#include <rs485.h>
+
 #include <charconv>
 #include <ctime>
+
+#include "OrderWords.h"
 
 namespace rs485ctl {
 
 namespace {
 
-constexpr int kMachines = 15;
+namespace order = vel::order;
+
+constexpr int kMachines = RS485_MACHINE_COUNT;
 // Two hexadecimal digits per machine for the request lengths.
 constexpr std::size_t kLensText = 2U * static_cast<std::size_t>(kMachines);
-constexpr char kPrefix[] = "ul";
 
 std::vector<std::string> SplitAt(const std::string& text, char sep) {
     std::vector<std::string> parts;
@@ -36,7 +41,7 @@ bool Number(const std::string& text, T* out, int base = 10) {
 }
 
 bool ParseUser(const std::string& entry, UserList::User* u) {
-    const std::vector<std::string> f = SplitAt(entry, ':');
+    const std::vector<std::string> f = SplitAt(entry, order::kUserFieldSeparator);
     if (f.size() != 6 || f[4].size() != kLensText || !Number(f[0], &u->id) ||
         !Number(f[1], &u->pid) || !Number(f[2], &u->baud_index) || !Number(f[3], &u->mask, 16) ||
         !Number(f[5], &u->last_cycle_ms)) {
@@ -97,15 +102,16 @@ bool UserList::Parse(const std::string& reply, std::vector<User>* users, std::st
         *error = "no answer from the daemon";
         return false;
     }
-    if (reply == "ulerr") {
+    if (reply == order::kUlErr) {
         *error = "the channel is not open";
         return false;
     }
-    if (reply.rfind(kPrefix, 0) != 0) {
+    if (reply.rfind(order::kUlPrefix, 0) != 0) {
         *error = "the daemon does not list users (reply \"" + reply + "\")";
         return false;
     }
-    for (const std::string& entry : SplitAt(reply.substr(sizeof(kPrefix) - 1), ';')) {
+    for (const std::string& entry :
+         SplitAt(reply.substr(sizeof(order::kUlPrefix) - 1), order::kUserSeparator)) {
         User u;
         if (!ParseUser(entry, &u)) {
             *error = "malformed entry \"" + entry + "\"";

@@ -7,6 +7,7 @@
 #include "DaemonProbe.h"
 #include "DirectionProbe.h"
 #include "ExitCode.h"
+#include "OrderWords.h"
 #include "ReportWriter.h"
 #include "SignalWatch.h"
 #include "StdoutDiverter.h"
@@ -24,7 +25,9 @@ int ListUsers(const rs485ctl::CtlSettings& settings) {
         return kExitNoConfiguration;
     }
     const std::string reply =
-        probe.Ask("users," + std::to_string(settings.channel - 1) + "|", 5000);
+        probe.Ask(std::string(vel::order::kUsers) + vel::order::kFieldSeparator +
+                      std::to_string(settings.channel - 1) + vel::order::kTerminator,
+                  5000);
     if (reply.empty() && !probe.Reachable()) {
         std::fprintf(stderr, "rs485ctl: dwmid is not running (nothing listens on %s)\n",
                      probe.Address().c_str());
